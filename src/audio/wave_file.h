@@ -1,0 +1,41 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+// The header of a RIFF/WAVE file holding one chunk of PCM samples; the fields keep the
+// format's own names.
+struct wav_header {
+    char riff[4];
+    std::uint32_t rLen; // file length - 8, known only at the end
+    char WAVEfmt[8];    // the form type and the format chunk's identifier
+    std::uint32_t fLen;
+    std::uint16_t wFormatTag;
+    std::uint16_t nChannels;
+    std::uint32_t nSamplesPerSec;
+    std::uint32_t nAvgBytesPerSec;
+    std::uint16_t nBlockAlign;
+    std::uint16_t nBitsPerSample;
+    char datastr[4];
+    std::uint32_t data_size; // file length - 44, known only at the end
+};
+
+constexpr std::size_t wav_header_size = 44;
+
+// This run's header: mono 8-bit PCM at 44100 samples per second until -f changes the rate.
+// The signal's timing reads the rate from here, so header and signal always agree.
+extern wav_header wave;
+
+// Sets the sample rate and the byte rate that follows from it.
+void set_sample_rate(std::uint32_t rate);
+
+// The header as it stands in the file: little-endian, no gaps, whatever the host.
+std::array<unsigned char, wav_header_size> wav_header_bytes(const wav_header &header);
+
+// Writes `wave` at the start of the output, before any sample.
+void write_wav_header(FILE *wavfile);
+
+// Fills in both length fields from the file's length and closes the file.
+void close_wav(FILE *wavfile);

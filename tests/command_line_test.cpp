@@ -1,0 +1,230 @@
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::string usage = "ZKT2WAV v1.0\n"
+                          "Usage:\n"
+                          "zkt2wav -i <input_filename> -o <output_filename>\n"
+                          "Command line option:\n"
+                          "-g <gain> : gain, must be between 1 and 7 (default: 4)\n"
+                          "-h        : prints this text\n";
+
+const std::string bad_gain_tail = "Gain must be between 1 and 7.\n";
+const std::string bad_rate_tail =
+    "Supported sample rates are: 48000, 44100, 22050, 11025 and 8000.\n";
+
+// The option parser words its own complaints; only their presence is checked.
+const std::string parser_complaint = "<any complaint>";
+
+// What a file looks like after the run: absent, empty, or a complete WAVE file at a rate.
+constexpr long absent = -1;
+constexpr long empty = 0;
+
+struct cli_case {
+    std::vector<std::string> args;
+    int status;
+    bool prints_usage;
+    std::string err;
+    std::map<std::string, long> files; // name -> absent, empty or the sample rate
+    std::vector<std::string> env = {};
+};
+
+void expect_file(const scratch_dir &dir, const std::string &name, long expected)
+{
+    SCOPED_TRACE(name);
+    const auto path = dir.path(name);
+    if (expected == absent) {
+        EXPECT_FALSE(std::filesystem::exists(path));
+    } else if (expected == empty) {
+        ASSERT_TRUE(std::filesystem::exists(path));
+        EXPECT_EQ(std::filesystem::file_size(path), 0u);
+    } else {
+        ASSERT_TRUE(std::filesystem::exists(path));
+        expect_consistent_wave(read_wave(path), static_cast<std::uint32_t>(expected));
+    }
+}
+
+void run_case(const cli_case &c)
+{
+    scratch_dir dir;
+    write_bytes(dir.path("in.zkt"), {0x00, 0x55, 0xAA, 0xFF});
+    const auto result = run_program(dir.root(), c.args, c.env);
+    EXPECT_EQ(result.status, c.status);
+    EXPECT_EQ(result.out, c.prints_usage ? usage : "");
+    if (c.err == parser_complaint)
+        EXPECT_NE(result.err, "");
+    else
+        EXPECT_EQ(result.err, c.err);
+    for (const auto &[name, expected] : c.files)
+        expect_file(dir, name, expected);
+    EXPECT_EQ(read_bytes(dir.path("in.zkt")), (std::vector<std::uint8_t>{0x00, 0x55, 0xAA, 0xFF}));
+}
+
+std::string describe(const cli_case &c)
+{
+    std::string text;
+    for (const auto &e : c.env)
+        text += e + " ";
+    for (const auto &a : c.args)
+        text += "'" + a + "' ";
+    return text;
+}
+
+void run_table(const std::vector<cli_case> &cases)
+{
+    for (const auto &c : cases) {
+        SCOPED_TRACE(describe(c));
+        run_case(c);
+    }
+}
+
+TEST(CommandLine, UsageAndMissingFiles)
+{
+    run_table({
+        {{}, 1, true, "", {{"out.wav", absent}}},
+        {{"-h"}, 1, true, "", {}},
+        {{"-?"}, 1, true, "", {}},
+        {{"-x"}, 1, true, parser_complaint, {}},
+        {{"-i", "in.zkt", "-o"}, 1, true, parser_complaint, {}},
+        {{"-i", "in.zkt"}, 1, true, "", {}},
+        {{"-o", "out.wav"}, 1, true, "", {{"out.wav", empty}}},
+        // The output is created when -o is parsed, before -h ends the run.
+        {{"-i", "in.zkt", "-o", "out.wav", "-h"}, 1, true, "", {{"out.wav", empty}}},
+    });
+}
+
+TEST(CommandLine, FilesOpenWhenTheirOptionIsParsed)
+{
+    run_table({
+        {{"-i", "absent.dat", "-o", "out.wav"},
+         4,
+         false,
+         "Error opening absent.dat.\n",
+         {{"out.wav", absent}}},
+        {{"-o", "out.wav", "-i", "absent.dat"},
+         4,
+         false,
+         "Error opening absent.dat.\n",
+         {{"out.wav", empty}}},
+        {{"-i", "in.zkt", "-o", "nodir/out.wav"}, 4, false, "Error opening nodir/out.wav.\n", {}},
+        // The last -o wins; the stream of the first is no longer used.
+        {{"-i", "in.zkt", "-o", "a.wav", "-o", "b.wav"},
+         0,
+         false,
+         "",
+         {{"a.wav", empty}, {"b.wav", 44100}}},
+        {{"-iin.zkt", "-oout.wav"}, 0, false, "", {{"out.wav", 44100}}},
+    });
+}
+
+TEST(CommandLine, ChecksFollowTheOrderOfTheOptions)
+{
+    run_table({
+        {{"-g", "9", "-i", "absent.dat"}, 3, false, "Illegal gain value: 9.\n" + bad_gain_tail, {}},
+        {{"-i", "absent.dat", "-g", "9"}, 4, false, "Error opening absent.dat.\n", {}},
+        {{"-o", "out.wav", "-f", "1"},
+         3,
+         false,
+         "Unsupported sample rate: 1.\n" + bad_rate_tail,
+         {{"out.wav", empty}}},
+        {{"-f", "x", "-g", "0"}, 2, false, "Error parsing argument for '-f'.\n", {}},
+    });
+}
+
+TEST(CommandLine, GainArgument)
+{
+    const std::vector<std::string> files{"-i", "in.zkt", "-o", "out.wav"};
+    auto with_files = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), files.begin(), files.end());
+        return args;
+    };
+    run_table({
+        {with_files({"-g", "0"}), 3, false, "Illegal gain value: 0.\n" + bad_gain_tail, {}},
+        {with_files({"-g", "8"}), 3, false, "Illegal gain value: 8.\n" + bad_gain_tail, {}},
+        {with_files({"-g", "-1"}), 3, false, "Illegal gain value: -1.\n" + bad_gain_tail, {}},
+        {with_files({"-g", "four"}), 2, false, "Error parsing argument for '-g'.\n", {}},
+        {with_files({"-g", ""}), 2, false, "Error parsing argument for '-g'.\n", {}},
+        {with_files({"-g", "+"}), 2, false, "Error parsing argument for '-g'.\n", {}},
+        // Leading zero means octal: 08 reads as 0 followed by ignored text.
+        {with_files({"-g", "08"}), 3, false, "Illegal gain value: 0.\n" + bad_gain_tail, {}},
+        {with_files({"-g", "0x7"}), 0, false, "", {{"out.wav", 44100}}},
+        {with_files({"-g", " 7 loud"}), 0, false, "", {{"out.wav", 44100}}},
+        {with_files({"-g1"}), 0, false, "", {{"out.wav", 44100}}},
+        // Numbers beyond 32 bits are out of range, not wrapped into it.
+        {with_files({"-g", "4294967297"}),
+         3,
+         false,
+         "Illegal gain value: 4294967297.\n" + bad_gain_tail,
+         {}},
+        {with_files({"-g", "99999999999999999999999"}),
+         3,
+         false,
+         "Illegal gain value: 99999999999999999999999.\n" + bad_gain_tail,
+         {}},
+    });
+}
+
+TEST(CommandLine, SampleRateArgument)
+{
+    const std::vector<std::string> files{"-i", "in.zkt", "-o", "out.wav"};
+    auto with_files = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), files.begin(), files.end());
+        return args;
+    };
+    run_table({
+        {with_files({"-f", "32000"}),
+         3,
+         false,
+         "Unsupported sample rate: 32000.\n" + bad_rate_tail,
+         {}},
+        {with_files({"-f", ""}), 2, false, "Error parsing argument for '-f'.\n", {}},
+        {with_files({"-f", "8000"}), 0, false, "", {{"out.wav", 8000}}},
+        {with_files({"-f", "48000"}), 0, false, "", {{"out.wav", 48000}}},
+        {with_files({"-f", "0xAC44"}), 0, false, "", {{"out.wav", 44100}}},
+        {with_files({"-f", "44100Hz"}), 0, false, "", {{"out.wav", 44100}}},
+        {with_files({"-f", "025421"}), 0, false, "", {{"out.wav", 11025}}}, // octal
+        {with_files({"-f", "8000", "-f", "22050"}), 0, false, "", {{"out.wav", 22050}}},
+        // -f may stand before the files it applies to.
+        {{"-f22050", "-i", "in.zkt", "-o", "out.wav"}, 0, false, "", {{"out.wav", 22050}}},
+        // Each of these wraps to 44100 or 0 in 32 bits; none may pass.
+        {with_files({"-f", "-4294923196"}),
+         3,
+         false,
+         "Unsupported sample rate: -4294923196.\n" + bad_rate_tail,
+         {}},
+        {with_files({"-f", "4295011396"}),
+         3,
+         false,
+         "Unsupported sample rate: 4295011396.\n" + bad_rate_tail,
+         {}},
+        {with_files({"-f", "99999999999"}),
+         3,
+         false,
+         "Unsupported sample rate: 99999999999.\n" + bad_rate_tail,
+         {}},
+        {with_files({"-f", "-99999999999999999999"}),
+         3,
+         false,
+         "Unsupported sample rate: -99999999999999999999.\n" + bad_rate_tail,
+         {}},
+    });
+}
+
+TEST(CommandLine, WordsThatAreNotOptions)
+{
+    const std::vector<std::string> args{"-i", "in.zkt", "stray", "-o", "out.wav"};
+    run_table({
+        // Options after a stray word are still seen...
+        {args, 0, false, "", {{"out.wav", 44100}, {"stray", absent}}},
+        // ...unless POSIXLY_CORRECT stops parsing at it.
+        {args, 1, true, "", {{"out.wav", absent}}, {"POSIXLY_CORRECT=1"}},
+    });
+}
+
+} // namespace

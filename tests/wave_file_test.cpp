@@ -1,0 +1,75 @@
+#include "audio/wave_file.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+
+// Restores the process-wide header that a test changes.
+class WaveFile : public ::testing::Test {
+  protected:
+    void TearDown() override { wave = saved; }
+    wav_header saved = wave;
+    scratch_dir dir;
+};
+
+TEST_F(WaveFile, HeaderBytesAtTheDefaultRate)
+{
+    const std::vector<unsigned char> expected = {
+        0x52, 0x49, 0x46, 0x46,                         // "RIFF"
+        0x00, 0x00, 0x00, 0x00,                         // RIFF length, patched at close
+        0x57, 0x41, 0x56, 0x45, 0x66, 0x6d, 0x74, 0x20, // "WAVEfmt "
+        0x10, 0x00, 0x00, 0x00,                         // format chunk length 16
+        0x01, 0x00,                                     // PCM
+        0x01, 0x00,                                     // mono
+        0x44, 0xac, 0x00, 0x00,                         // 44100 samples per second
+        0x44, 0xac, 0x00, 0x00,                         // 44100 bytes per second
+        0x01, 0x00,                                     // block align
+        0x08, 0x00,                                     // bits per sample
+        0x64, 0x61, 0x74, 0x61,                         // "data"
+        0x00, 0x00, 0x00, 0x00,                         // data length, patched at close
+    };
+    const auto bytes = wav_header_bytes(wave);
+    EXPECT_EQ(std::vector<unsigned char>(bytes.begin(), bytes.end()), expected);
+}
+
+TEST_F(WaveFile, RateFieldsFollowTheSampleRate)
+{
+    set_sample_rate(22050);
+    const auto bytes = wav_header_bytes(wave);
+    const std::vector<unsigned char> rates(bytes.begin() + 24, bytes.begin() + 32);
+    EXPECT_EQ(rates, (std::vector<unsigned char>{0x22, 0x56, 0, 0, 0x22, 0x56, 0, 0}));
+}
+
+TEST_F(WaveFile, CloseFillsInBothLengthsWithoutPadding)
+{
+    const struct {
+        std::size_t samples;
+        std::uint32_t riff_length;
+        std::uint32_t data_length;
+    } cases[] = {
+        {0, 36, 0},
+        {2118, 2154, 2118}, // an empty image's lead-in at 44100
+        {7, 43, 7},         // odd: no pad byte
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.samples);
+        const auto file = dir.path("out.wav");
+        FILE *out = std::fopen(file.c_str(), "wb");
+        ASSERT_NE(out, nullptr);
+        write_wav_header(out);
+        for (std::size_t i = 0; i < c.samples; ++i)
+            std::fputc(128, out);
+        close_wav(out);
+
+        const auto read = read_wave(file);
+        EXPECT_EQ(read.file_length, 44 + c.samples);
+        EXPECT_EQ(read.riff_length, c.riff_length);
+        EXPECT_EQ(read.data_length, c.data_length);
+        expect_consistent_wave(read, 44100);
+    }
+}
+
+} // namespace
