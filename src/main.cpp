@@ -117,7 +117,7 @@ int main(int argc, char *argv[])
     if (!zkt || !wav)
         print_usage();
 
-    write_wav_header(wav);
+    init_wav(wav);
     std::fclose(zkt);
     close_wav(wav);
     return exit_converted;

@@ -227,4 +227,32 @@ TEST(CommandLine, WordsThatAreNotOptions)
     });
 }
 
+// At 44100 the tone's first high half reaches the output at sample 852; its first step
+// shows the high level the options chose.
+TEST(CommandLine, GainSetsTheLevelOfTheTone)
+{
+    const struct {
+        std::vector<std::string> gain_args;
+        std::uint8_t first_high_sample;
+    } cases[] = {
+        {{}, 161},             // default gain 4, level 60
+        {{"-g", "1"}, 136},    // level 15
+        {{"-g", "7"}, 186},    // level 105
+        {{"-g2", "-g6"}, 177}, // the last gain wins: level 90
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.first_high_sample);
+        scratch_dir dir;
+        write_bytes(dir.path("empty.zkt"), {});
+        std::vector<std::string> args{"-i", "empty.zkt", "-o", "out.wav"};
+        args.insert(args.end(), c.gain_args.begin(), c.gain_args.end());
+        ASSERT_EQ(run_program(dir.root(), args).status, 0);
+        const auto written = read_wave(dir.path("out.wav"));
+        EXPECT_EQ(written.file_length, 2162u); // header and lead-in, whatever the gain
+        ASSERT_GT(written.samples.size(), 852u);
+        EXPECT_EQ(written.samples[851], 128);
+        EXPECT_EQ(written.samples[852], c.first_high_sample);
+    }
+}
+
 } // namespace

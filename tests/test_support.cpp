@@ -1,5 +1,9 @@
 #include "test_support.h"
 
+#include "audio/output_filter.h"
+#include "audio/wave_file.h"
+#include "tape/tape_signal.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -145,4 +149,31 @@ void expect_consistent_wave(const wave_contents &w, std::uint32_t rate)
     EXPECT_EQ(w.block_align, 1u);
     EXPECT_EQ(w.sample_rate, rate);
     EXPECT_EQ(w.byte_rate, rate * w.block_align);
+}
+
+// `wave` is constant-initialised, so this copy holds the header as a run starts.
+const wav_header initial_wave = wave;
+
+void reset_conversion_state()
+{
+    wave = initial_wave;
+    set_gain(4);
+    lp_accu = 0.0;
+    hp_accu = 0.0;
+    pending_samples.used = 0;
+}
+
+std::vector<std::uint8_t> captured_output(const std::function<void(FILE *)> &write)
+{
+    FILE *stream = std::tmpfile();
+    if (!stream)
+        throw std::runtime_error("cannot create a temporary file");
+    write(stream);
+    write_pending_samples(stream);
+    std::rewind(stream);
+    std::vector<std::uint8_t> bytes;
+    for (int c; (c = std::fgetc(stream)) != EOF;)
+        bytes.push_back(static_cast<std::uint8_t>(c));
+    std::fclose(stream);
+    return bytes;
 }

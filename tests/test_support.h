@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -46,3 +48,10 @@ wave_contents read_wave(const std::filesystem::path &file);
 
 // Checks the header of an 8-bit mono PCM file against its own length and the given rate.
 void expect_consistent_wave(const wave_contents &wave, std::uint32_t rate);
+
+// Puts the converter's process-wide state back to where a run starts: default header,
+// default gain, filter at rest, no pending samples.
+void reset_conversion_state();
+
+// The bytes that `write` sends to an output stream, pending samples included.
+std::vector<std::uint8_t> captured_output(const std::function<void(FILE *)> &write);

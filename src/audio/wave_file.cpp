@@ -17,6 +17,8 @@ wav_header wave = {
     0,
 };
 
+sample_block pending_samples;
+
 namespace {
 
 constexpr long rLen_offset = 4;
@@ -75,9 +77,16 @@ void write_wav_header(FILE *wavfile)
     std::fwrite(bytes.data(), bytes.size(), 1, wavfile);
 }
 
+void write_pending_samples(FILE *wavfile)
+{
+    std::fwrite(pending_samples.bytes, 1, pending_samples.used, wavfile);
+    pending_samples.used = 0;
+}
+
 // No pad byte follows an odd number of samples: the data chunk is the file's last.
 void close_wav(FILE *wavfile)
 {
+    write_pending_samples(wavfile);
     const long length = std::ftell(wavfile);
     patch_le32(wavfile, rLen_offset, static_cast<std::uint32_t>(length - 8));
     patch_le32(wavfile, data_size_offset, static_cast<std::uint32_t>(length - wav_header_size));

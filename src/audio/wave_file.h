@@ -37,5 +37,16 @@ std::array<unsigned char, wav_header_size> wav_header_bytes(const wav_header &he
 // Writes `wave` at the start of the output, before any sample.
 void write_wav_header(FILE *wavfile);
 
-// Fills in both length fields from the file's length and closes the file.
+// Samples wait here until a whole block goes to the output in one write.
+struct sample_block {
+    unsigned char bytes[1 << 16];
+    std::size_t used;
+};
+extern sample_block pending_samples;
+
+// Appends the pending samples to the data chunk and empties the block.
+void write_pending_samples(FILE *wavfile);
+
+// Writes the pending samples, fills in both length fields from the file's length and closes
+// the file. from the file's length and closes the file.
 void close_wav(FILE *wavfile);

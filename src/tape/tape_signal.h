@@ -1,10 +1,25 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+
+// Every duration of the signal is counted in cycles of the recording machine's clock.
+constexpr std::uint32_t machine_cycles_per_second = 3000000;
 
 // The high level of every pulse and of the lead-in tone: gain x 15, gain 4 unless -g says
 // otherwise.
 extern std::uint8_t p_gain;
+// The low level, between pulses and in silence.
+constexpr std::uint8_t p_silence = 0;
 
 // Turns a gain of 1..7 into the high level.
 void set_gain(int gain);
+
+// Whole samples in `cycles` at the output's rate, truncated: remainders are never carried.
+std::uint32_t cycles_to_samples(std::uint32_t cycles);
+
+// Emits `cycles` of the signal at one level.
+void output_segment(FILE *wavfile, std::uint32_t cycles, std::uint8_t level);
+
+// Starts the output: the header, then the lead-in of silence, a twelve-period tone and silence.
+void init_wav(FILE *wavfile);
