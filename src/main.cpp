@@ -118,7 +118,7 @@ int main(int argc, char *argv[])
         print_usage();
 
     init_wav(wav);
-    std::fclose(zkt);
+    process_zkt(zkt, wav);
     close_wav(wav);
     return exit_converted;
 }

@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <utility>
 #include <vector>
 
 namespace {
@@ -13,16 +12,6 @@ class OutputFilter : public ::testing::Test {
     void SetUp() override { reset_conversion_state(); }
     void TearDown() override { reset_conversion_state(); }
 };
-
-using level_run = std::pair<std::uint8_t, std::uint32_t>; // level, samples
-
-std::vector<std::uint8_t> filtered(const std::vector<level_run> &runs)
-{
-    return captured_output([&](FILE *out) {
-        for (const auto &[level, count] : runs)
-            filter_output(level, count, out);
-    });
-}
 
 std::vector<std::uint8_t> tail(const std::vector<std::uint8_t> &samples, std::size_t n)
 {

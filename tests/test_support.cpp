@@ -177,3 +177,11 @@ std::vector<std::uint8_t> captured_output(const std::function<void(FILE *)> &wri
     std::fclose(stream);
     return bytes;
 }
+
+std::vector<std::uint8_t> filtered(const std::vector<level_run> &runs)
+{
+    return captured_output([&](FILE *out) {
+        for (const auto &[level, count] : runs)
+            filter_output(level, count, out);
+    });
+}

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 // A fresh directory for one test, removed with everything in it even when the test fails.
@@ -55,3 +56,8 @@ void reset_conversion_state();
 
 // The bytes that `write` sends to an output stream, pending samples included.
 std::vector<std::uint8_t> captured_output(const std::function<void(FILE *)> &write);
+
+using level_run = std::pair<std::uint8_t, std::uint32_t>; // input level, samples
+
+// The samples the filter makes of these runs of input levels, from its present state.
+std::vector<std::uint8_t> filtered(const std::vector<level_run> &runs);

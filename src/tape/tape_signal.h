@@ -23,3 +23,15 @@ void output_segment(FILE *wavfile, std::uint32_t cycles, std::uint8_t level);
 
 // Starts the output: the header, then the lead-in of silence, a twelve-period tone and silence.
 void init_wav(FILE *wavfile);
+
+// One normal bit cell: a 0 is one pulse, a 1 two pulses of half the length in the same time.
+void dump_bit(FILE *fp, int bit);
+
+// The last bit cell of a byte: like a normal cell with a longer high part.
+void dump_last_bit(FILE *fp, int bit);
+
+// Emits the bit cells of one image byte, directly after those of the byte before.
+void output_wav_byte(FILE *wavfile, std::uint8_t byte);
+
+// Emits every byte of the tape image, in file order, then closes the image.
+void process_zkt(FILE *input, FILE *output);
