@@ -6,8 +6,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <optional>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -73,12 +75,36 @@ void apply_gain_option(const char *arg)
     set_gain(static_cast<int>(gain->value));
 }
 
-// A stream named again by a repeated option is replaced; the last occurrence wins.
-FILE *open_named(FILE *previous, const char *name, const char *mode)
+bool is_same_file(const struct stat &opened, FILE *other)
 {
-    FILE *stream = std::fopen(name, mode);
-    if (!stream)
+    struct stat known;
+    return other && fstat(fileno(other), &known) == 0 && known.st_dev == opened.st_dev &&
+           known.st_ino == opened.st_ino;
+}
+
+// A directory is no tape image, and the file already open on the other side is refused,
+// whatever name or link reaches it: the output is emptied only once it is known not to be
+// the image.
+bool may_use(int fd, FILE *other_side, bool output)
+{
+    struct stat opened;
+    if (fstat(fd, &opened) != 0 || S_ISDIR(opened.st_mode) || is_same_file(opened, other_side))
+        return false;
+    return !output || !S_ISREG(opened.st_mode) || ftruncate(fd, 0) == 0;
+}
+
+// Opens the image or the output when its option is parsed. A stream named again by a
+// repeated option is replaced: the last occurrence wins.
+FILE *open_run_file(FILE *previous, const char *name, FILE *other_side, bool output)
+{
+    const int fd = open(name, output ? O_WRONLY | O_CREAT : O_RDONLY, 0666);
+    FILE *stream =
+        fd >= 0 && may_use(fd, other_side, output) ? fdopen(fd, output ? "wb" : "rb") : nullptr;
+    if (!stream) {
+        if (fd >= 0)
+            close(fd);
         fail(exit_cannot_open, "Error opening %s.\n", name);
+    }
     if (previous)
         std::fclose(previous);
     return stream;
@@ -89,6 +115,7 @@ FILE *open_named(FILE *previous, const char *name, const char *mode)
 int main(int argc, char *argv[])
 {
     FILE *zkt = nullptr;
+    const char *zkt_name = nullptr;
     FILE *wav = nullptr;
     for (bool finished = false; !finished;) {
         switch (getopt(argc, argv, "?hf:i:o:g:")) {
@@ -105,10 +132,12 @@ int main(int argc, char *argv[])
             apply_gain_option(optarg);
             break;
         case 'i':
-            zkt = open_named(zkt, optarg, "rb");
+            zkt = open_run_file(zkt, optarg, wav, false);
+            zkt_name = optarg;
             break;
         case 'o':
-            wav = open_named(wav, optarg, "wb");
+            wav = open_run_file(wav, optarg, zkt, true);
+            wav_name = optarg;
             break;
         default:
             break;
@@ -118,7 +147,8 @@ int main(int argc, char *argv[])
         print_usage();
 
     init_wav(wav);
-    process_zkt(zkt, wav);
+    if (const int read_error = process_zkt(zkt, wav))
+        fail(exit_io_failed, "Error reading %s.\n%s\n", zkt_name, std::strerror(read_error));
     close_wav(wav);
     return exit_converted;
 }

@@ -33,6 +33,7 @@ struct cli_case {
     std::string err;
     std::map<std::string, long> files; // name -> absent, empty or the sample rate
     std::vector<std::string> env = {};
+    bool reason_follows = false; // a second line of stderr gives the system's reason
 };
 
 void expect_file(const scratch_dir &dir, const std::string &name, long expected)
@@ -50,17 +51,32 @@ void expect_file(const scratch_dir &dir, const std::string &name, long expected)
     }
 }
 
+void expect_message(const std::string &err, const cli_case &c)
+{
+    if (c.err == parser_complaint) {
+        EXPECT_NE(err, "");
+    } else if (c.reason_follows) {
+        EXPECT_EQ(err.substr(0, c.err.size()), c.err);
+        const std::string reason = err.substr(std::min(c.err.size(), err.size()));
+        EXPECT_GT(reason.size(), 1u);
+        EXPECT_EQ(reason.find('\n'), reason.size() - 1) << reason;
+    } else {
+        EXPECT_EQ(err, c.err);
+    }
+}
+
+// Every case starts from an image, two more names for it and a directory.
 void run_case(const cli_case &c)
 {
     scratch_dir dir;
     write_bytes(dir.path("in.zkt"), {0x00, 0x55, 0xAA, 0xFF});
+    std::filesystem::create_hard_link(dir.path("in.zkt"), dir.path("hard.zkt"));
+    std::filesystem::create_symlink("in.zkt", dir.path("sym.zkt"));
+    std::filesystem::create_directory(dir.path("somedir"));
     const auto result = run_program(dir.root(), c.args, c.env);
     EXPECT_EQ(result.status, c.status);
     EXPECT_EQ(result.out, c.prints_usage ? usage : "");
-    if (c.err == parser_complaint)
-        EXPECT_NE(result.err, "");
-    else
-        EXPECT_EQ(result.err, c.err);
+    expect_message(result.err, c);
     for (const auto &[name, expected] : c.files)
         expect_file(dir, name, expected);
     EXPECT_EQ(read_bytes(dir.path("in.zkt")), (std::vector<std::uint8_t>{0x00, 0x55, 0xAA, 0xFF}));
@@ -224,6 +240,53 @@ TEST(CommandLine, WordsThatAreNotOptions)
         {args, 0, false, "", {{"out.wav", 44100}, {"stray", absent}}},
         // ...unless POSIXLY_CORRECT stops parsing at it.
         {args, 1, true, "", {{"out.wav", absent}}, {"POSIXLY_CORRECT=1"}},
+    });
+}
+
+TEST(CommandLine, ReadAndWriteFailuresAreNotSuccess)
+{
+    auto failing = [](std::vector<std::string> args, int status, std::string err) {
+        return cli_case{std::move(args), status, false, std::move(err), {}, {}, true};
+    };
+    run_table({
+        failing({"-i", "in.zkt", "-o", "/dev/full"}, 5, "Error writing /dev/full.\n"),
+        // Its reads fail with an I/O error at once.
+        failing({"-i", "/proc/self/mem", "-o", "out.wav"}, 5, "Error reading /proc/self/mem.\n"),
+    });
+}
+
+TEST(CommandLine, DirectoriesAndTheImageItselfAreRefused)
+{
+    const std::string refused_image = "Error opening in.zkt.\n";
+    run_table({
+        {{"-i", "somedir", "-o", "out.wav"},
+         4,
+         false,
+         "Error opening somedir.\n",
+         {{"out.wav", absent}}},
+        {{"-o", "out.wav", "-i", "somedir"},
+         4,
+         false,
+         "Error opening somedir.\n",
+         {{"out.wav", empty}}},
+        {{"-i", "in.zkt", "-o", "somedir"}, 4, false, "Error opening somedir.\n", {}},
+        // The image survives being named as the output, by any name (checked after every case).
+        {{"-i", "in.zkt", "-o", "in.zkt"}, 4, false, refused_image, {}},
+        {{"-i", "in.zkt", "-o", "./in.zkt"}, 4, false, "Error opening ./in.zkt.\n", {}},
+        {{"-i", "in.zkt", "-o", "hard.zkt"}, 4, false, "Error opening hard.zkt.\n", {}},
+        {{"-i", "sym.zkt", "-o", "in.zkt"}, 4, false, refused_image, {}},
+        {{"-i", "in.zkt", "-o", "sym.zkt"}, 4, false, "Error opening sym.zkt.\n", {}},
+        {{"-o", "out.wav", "-i", "out.wav"},
+         4,
+         false,
+         "Error opening out.wav.\n",
+         {{"out.wav", empty}}},
+        // Only the streams in use count: the first output is replaced by the time of -i.
+        {{"-o", "out.wav", "-o", "b.wav", "-i", "in.zkt"},
+         0,
+         false,
+         "",
+         {{"out.wav", empty}, {"b.wav", 44100}}},
     });
 }
 

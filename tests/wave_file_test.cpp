@@ -72,4 +72,24 @@ TEST_F(WaveFile, CloseFillsInBothLengthsWithoutPadding)
     }
 }
 
+TEST(WaveLengthLimit, FileLengthLessEightMustFitThirtyTwoBits)
+{
+    const struct {
+        std::uint64_t file_length;
+        bool fits;
+    } cases[] = {
+        {44, true},
+        {0x80000000ull, true},   // 2 GiB: past a signed 32-bit position
+        {0xFFFFFFFFull, true},   //
+        {0x100000007ull, true},  // RIFF length 0xFFFFFFFF, the largest
+        {0x100000008ull, false}, // RIFF length would wrap to 0
+        {0x200000000ull, false}, //
+        {UINT64_MAX, false},     //
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.file_length);
+        EXPECT_EQ(fits_wave_lengths(c.file_length), c.fits);
+    }
+}
+
 } // namespace

@@ -1,6 +1,10 @@
 #include "audio/wave_file.h"
 
+#include "exit_status.h"
+
+#include <cerrno>
 #include <cstring>
+#include <sys/types.h>
 
 wav_header wave = {
     {'R', 'I', 'F', 'F'},
@@ -18,11 +22,33 @@ wav_header wave = {
 };
 
 sample_block pending_samples;
+const char *wav_name = "";
 
 namespace {
 
-constexpr long rLen_offset = 4;
-constexpr long data_size_offset = 40;
+constexpr off_t rLen_offset = 4;
+constexpr off_t data_size_offset = 40;
+constexpr std::uint64_t riff_length_excludes = 8;
+
+[[noreturn]] void fail_writing(const char *reason)
+{
+    fail(exit_io_failed, "Error writing %s.\n%s\n", wav_name, reason);
+}
+
+void write_or_fail(const void *bytes, std::size_t count, FILE *wavfile)
+{
+    if (std::fwrite(bytes, 1, count, wavfile) != count)
+        fail_writing(std::strerror(errno));
+}
+
+// Positions are 64-bit, so outputs past 2 GiB are measured and patched correctly.
+off_t length_or_fail(FILE *wavfile)
+{
+    const off_t length = ftello(wavfile);
+    if (length < 0)
+        fail_writing(std::strerror(errno));
+    return length;
+}
 
 void put_le16(unsigned char *at, std::uint16_t value)
 {
@@ -36,15 +62,21 @@ void put_le32(unsigned char *at, std::uint32_t value)
     put_le16(at + 2, static_cast<std::uint16_t>(value >> 16));
 }
 
-void patch_le32(FILE *wavfile, long offset, std::uint32_t value)
+void patch_le32(FILE *wavfile, off_t offset, std::uint32_t value)
 {
     unsigned char bytes[4];
     put_le32(bytes, value);
-    std::fseek(wavfile, offset, SEEK_SET);
-    std::fwrite(bytes, sizeof bytes, 1, wavfile);
+    if (fseeko(wavfile, offset, SEEK_SET) != 0)
+        fail_writing(std::strerror(errno));
+    write_or_fail(bytes, sizeof bytes, wavfile);
 }
 
 } // namespace
+
+bool fits_wave_lengths(std::uint64_t file_length)
+{
+    return file_length <= UINT32_MAX + riff_length_excludes;
+}
 
 void set_sample_rate(std::uint32_t rate)
 {
@@ -74,12 +106,15 @@ std::array<unsigned char, wav_header_size> wav_header_bytes(const wav_header &he
 void write_wav_header(FILE *wavfile)
 {
     const auto bytes = wav_header_bytes(wave);
-    std::fwrite(bytes.data(), bytes.size(), 1, wavfile);
+    write_or_fail(bytes.data(), bytes.size(), wavfile);
 }
 
 void write_pending_samples(FILE *wavfile)
 {
-    std::fwrite(pending_samples.bytes, 1, pending_samples.used, wavfile);
+    const auto length = static_cast<std::uint64_t>(length_or_fail(wavfile));
+    if (!fits_wave_lengths(length + pending_samples.used))
+        fail_writing("The output is too large for a WAVE file.");
+    write_or_fail(pending_samples.bytes, pending_samples.used, wavfile);
     pending_samples.used = 0;
 }
 
@@ -87,8 +122,9 @@ void write_pending_samples(FILE *wavfile)
 void close_wav(FILE *wavfile)
 {
     write_pending_samples(wavfile);
-    const long length = std::ftell(wavfile);
-    patch_le32(wavfile, rLen_offset, static_cast<std::uint32_t>(length - 8));
+    const auto length = static_cast<std::uint64_t>(length_or_fail(wavfile));
+    patch_le32(wavfile, rLen_offset, static_cast<std::uint32_t>(length - riff_length_excludes));
     patch_le32(wavfile, data_size_offset, static_cast<std::uint32_t>(length - wav_header_size));
-    std::fclose(wavfile);
+    if (std::fclose(wavfile) != 0)
+        fail_writing(std::strerror(errno));
 }

@@ -28,11 +28,21 @@ constexpr std::size_t wav_header_size = 44;
 // The signal's timing reads the rate from here, so header and signal always agree.
 extern wav_header wave;
 
+// The output as named with -o, for the message when writing it fails.
+extern const char *wav_name;
+
+// Whether the 32-bit length fields can describe a file of this length: RIFF's length field
+// holds the file length less 8, so 4 GiB + 7 bytes is the largest WAVE file.
+bool fits_wave_lengths(std::uint64_t file_length);
+
 // Sets the sample rate and the byte rate that follows from it.
 void set_sample_rate(std::uint32_t rate);
 
 // The header as it stands in the file: little-endian, no gaps, whatever the host.
 std::array<unsigned char, wav_header_size> wav_header_bytes(const wav_header &header);
+
+// Each of the writing functions below ends the run with "Error writing" and status 5 when a
+// write, seek or close fails, or when the output would outgrow the length fields.
 
 // Writes `wave` at the start of the output, before any sample.
 void write_wav_header(FILE *wavfile);

@@ -33,5 +33,6 @@ void dump_last_bit(FILE *fp, int bit);
 // Emits the bit cells of one image byte, directly after those of the byte before.
 void output_wav_byte(FILE *wavfile, std::uint8_t byte);
 
-// Emits every byte of the tape image, in file order, then closes the image.
-void process_zkt(FILE *input, FILE *output);
+// Emits every byte of the tape image, in file order, then closes the image. Returns 0 once
+// the image was read to its end, or the error number of the read that failed.
+int process_zkt(FILE *input, FILE *output);
