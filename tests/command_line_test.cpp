@@ -65,7 +65,7 @@ void expect_message(const std::string &err, const cli_case &c)
     }
 }
 
-// Every case starts from an image, two more names for it and a directory.
+// Every case starts from an image, two more names for it, a directory and an old output.
 void run_case(const cli_case &c)
 {
     scratch_dir dir;
@@ -73,6 +73,7 @@ void run_case(const cli_case &c)
     std::filesystem::create_hard_link(dir.path("in.zkt"), dir.path("hard.zkt"));
     std::filesystem::create_symlink("in.zkt", dir.path("sym.zkt"));
     std::filesystem::create_directory(dir.path("somedir"));
+    write_bytes(dir.path("old.wav"), {'o', 'l', 'd'});
     const auto result = run_program(dir.root(), c.args, c.env);
     EXPECT_EQ(result.status, c.status);
     EXPECT_EQ(result.out, c.prints_usage ? usage : "");
@@ -110,7 +111,8 @@ TEST(CommandLine, UsageAndMissingFiles)
         {{"-i", "in.zkt", "-o"}, 1, true, parser_complaint, {}},
         {{"-i", "in.zkt"}, 1, true, "", {}},
         {{"-o", "out.wav"}, 1, true, "", {{"out.wav", empty}}},
-        // The output is created when -o is parsed, before -h ends the run.
+        // The output is created, or emptied, when -o is parsed, before -h ends the run.
+        {{"-o", "old.wav", "-h"}, 1, true, "", {{"old.wav", empty}}},
         {{"-i", "in.zkt", "-o", "out.wav", "-h"}, 1, true, "", {{"out.wav", empty}}},
     });
 }

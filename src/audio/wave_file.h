@@ -49,7 +49,7 @@ void write_wav_header(FILE *wavfile);
 
 // Samples wait here until a whole block goes to the output in one write.
 struct sample_block {
-    unsigned char bytes[1 << 16];
+    unsigned char bytes[1 << 18];
     std::size_t used;
 };
 extern sample_block pending_samples;
