@@ -58,5 +58,5 @@ extern sample_block pending_samples;
 void write_pending_samples(FILE *wavfile);
 
 // Writes the pending samples, fills in both length fields from the file's length and closes
-// the file. from the file's length and closes the file.
+// the file.
 void close_wav(FILE *wavfile);
