@@ -86,7 +86,8 @@ void expect_message(const std::string &err, const cli_case &c)
     }
 }
 
-// Every case starts from an image, two more names for it, a directory and an old output.
+// Every case starts from an image, two more names for it, an image whose samples fill more than
+// one output block, a directory and an old output.
 void run_case(const cli_case &c)
 {
     scratch_dir dir;
@@ -96,6 +97,7 @@ void run_case(const cli_case &c)
     std::filesystem::create_symlink("in.zkt", dir.path("sym.zkt"));
     std::filesystem::create_directory(dir.path("somedir"));
     write_bytes(dir.path("old.wav"), {'o', 'l', 'd'});
+    write_bytes(dir.path("long.zkt"), std::vector<std::uint8_t>(1000, 0x00));
     const auto result = run_program(dir.root(), c.args, c.env);
     EXPECT_EQ(result.status, c.status);
     EXPECT_EQ(result.out, c.status == 1 ? usage : "");
@@ -217,7 +219,9 @@ TEST(CommandLine, WordsThatAreNotOptions)
 TEST(CommandLine, ReadAndWriteFailuresAreNotSuccess)
 {
     run_table({
+        // A short output fails when the header is patched, a long one at its first block.
         {{"-i", "in.zkt", "-o", "/dev/full"}, 5, "Error writing /dev/full.\n", {}},
+        {{"-i", "long.zkt", "-o", "/dev/full"}, 5, "Error writing /dev/full.\n", {}},
         // Its reads fail with an I/O error at once.
         {{"-i", "/proc/self/mem", "-o", "out.wav"}, 5, "Error reading /proc/self/mem.\n", {}},
     });

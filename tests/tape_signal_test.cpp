@@ -47,7 +47,6 @@ TEST_F(TapeSignal, CyclesToSamplesNeverDecreases)
             ASSERT_GE(samples, previous) << cycles << " cycles at " << rate;
             previous = samples;
         }
-        EXPECT_EQ(previous, 55300 * rate / 3000000);
     }
 }
 
