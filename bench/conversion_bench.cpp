@@ -172,13 +172,32 @@ void cell(FILE *fp, int bit, std::uint32_t high_cycles)
     }
 }
 
+// The header goes out as it stands in memory, lengths 0, and is rewritten with the lengths
+// that the stream's position gives at the end.
+void write_header(FILE *wavfile, const wav_header &header)
+{
+    const auto bytes = wav_header_bytes(header);
+    std::fwrite(bytes.data(), 1, bytes.size(), wavfile);
+}
+
+void patch_and_close(FILE *wavfile)
+{
+    wav_header header = wave;
+    const auto length = static_cast<std::uint32_t>(std::ftell(wavfile));
+    header.rLen = length - 8;
+    header.data_size = length - 44;
+    std::rewind(wavfile);
+    write_header(wavfile, header);
+    std::fclose(wavfile);
+}
+
 void convert(const fs::path &image, const fs::path &out_file)
 {
     lp_accu = 0.0;
     hp_accu = 0.0;
     FILE *zkt = std::fopen(image.c_str(), "rb");
     FILE *wav = std::fopen(out_file.c_str(), "wb");
-    write_wav_header(wav);
+    write_header(wav, wave);
     segment(wav, 55300, p_silence);
     for (int period = 0; period < 12; ++period) {
         segment(wav, 2656, p_silence);
@@ -191,7 +210,7 @@ void convert(const fs::path &image, const fs::path &out_file)
         cell(wav, byte & 1, 680);
     }
     std::fclose(zkt);
-    close_wav(wav);
+    patch_and_close(wav);
 }
 
 } // namespace literal

@@ -1,15 +1,14 @@
 #include "audio/wave_file.h"
 #include "exit_status.h"
+#include "run_files.h"
 #include "tape/tape_signal.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <optional>
 #include <string>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -75,40 +74,12 @@ void apply_gain_option(const char *arg)
     set_gain(static_cast<int>(gain->value));
 }
 
-bool is_same_file(const struct stat &opened, FILE *other)
+// A stream named again by a repeated option is replaced: the last occurrence wins.
+void replace_stream(FILE *&stream, FILE *opened)
 {
-    struct stat known;
-    return other && fstat(fileno(other), &known) == 0 && known.st_dev == opened.st_dev &&
-           known.st_ino == opened.st_ino;
-}
-
-// A directory is no tape image, and the file already open on the other side is refused,
-// whatever name or link reaches it: the output is emptied only once it is known not to be
-// the image. An empty output is left alone, as "wb" would: some file systems flush a
-// truncated file to disk when it is closed, which costs a new file a tenth of its run.
-bool may_use(int fd, FILE *other_side, bool output)
-{
-    struct stat opened;
-    if (fstat(fd, &opened) != 0 || S_ISDIR(opened.st_mode) || is_same_file(opened, other_side))
-        return false;
-    return !output || opened.st_size == 0 || ftruncate(fd, 0) == 0;
-}
-
-// Opens the image or the output when its option is parsed. A stream named again by a
-// repeated option is replaced: the last occurrence wins.
-FILE *open_run_file(FILE *previous, const char *name, FILE *other_side, bool output)
-{
-    const int fd = open(name, output ? O_WRONLY | O_CREAT : O_RDONLY, 0666);
-    FILE *stream =
-        fd >= 0 && may_use(fd, other_side, output) ? fdopen(fd, output ? "wb" : "rb") : nullptr;
-    if (!stream) {
-        if (fd >= 0)
-            close(fd);
-        fail(exit_cannot_open, "Error opening %s.\n", name);
-    }
-    if (previous)
-        std::fclose(previous);
-    return stream;
+    if (stream)
+        std::fclose(stream);
+    stream = opened;
 }
 
 } // namespace
@@ -133,11 +104,11 @@ int main(int argc, char *argv[])
             apply_gain_option(optarg);
             break;
         case 'i':
-            zkt = open_run_file(zkt, optarg, wav, false);
+            replace_stream(zkt, open_image(optarg, wav));
             zkt_name = optarg;
             break;
         case 'o':
-            wav = open_run_file(wav, optarg, zkt, true);
+            replace_stream(wav, open_output(optarg, zkt));
             wav_name = optarg;
             break;
         default:
@@ -147,6 +118,7 @@ int main(int argc, char *argv[])
     if (!zkt || !wav)
         print_usage();
 
+    start_output(wav, wav_name);
     init_wav(wav);
     if (const int read_error = process_zkt(zkt, wav))
         fail(exit_io_failed, "Error reading %s.\n%s\n", zkt_name, std::strerror(read_error));

@@ -8,11 +8,7 @@
 
 namespace {
 
-class OutputFilter : public ::testing::Test {
-  protected:
-    void SetUp() override { reset_conversion_state(); }
-    void TearDown() override { reset_conversion_state(); }
-};
+using OutputFilter = conversion_test;
 
 std::vector<std::uint8_t> tail(const std::vector<std::uint8_t> &samples, std::size_t n)
 {

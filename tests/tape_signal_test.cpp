@@ -5,130 +5,114 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <numeric>
+#include <string>
 #include <vector>
 
 namespace {
 
-class TapeSignal : public ::testing::Test {
-  protected:
-    void SetUp() override { reset_conversion_state(); }
-    void TearDown() override { reset_conversion_state(); }
-    scratch_dir dir;
-};
-
-const std::uint32_t rates[] = {48000, 44100, 22050, 11025, 8000};
+using TapeSignal = conversion_test;
 
 TEST_F(TapeSignal, CyclesToSamples)
 {
-    const struct {
-        std::uint32_t rate, cycles, samples;
-    } cases[] = {
-        {48000, 55300, 884}, {48000, 2656, 42},   {48000, 25238, 403}, {44100, 55300, 812},
-        {44100, 2656, 39},   {44100, 25238, 370}, {22050, 55300, 406}, {22050, 2656, 19},
-        {22050, 25238, 185}, {11025, 55300, 203}, {11025, 2656, 9},    {11025, 25238, 92},
-        {8000, 55300, 147},  {8000, 2656, 7},     {8000, 25238, 67},   {44100, 546, 8},
-        {8000, 546, 1},      {8000, 273, 0}, // shorter than a sample
-        {44100, 0, 0},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(testing::Message() << c.cycles << " cycles at " << c.rate);
-        set_sample_rate(c.rate);
-        EXPECT_EQ(cycles_to_samples(c.cycles), c.samples);
+    for (const auto &t : rate_timings) {
+        set_sample_rate(t.rate);
+        const std::pair<std::uint32_t, std::uint32_t> cases[] = {
+            {55300, t.opening_silence},
+            {2656, t.tone_half},
+            {25238, t.closing_silence},
+            {546, t.high0},
+            {3878, t.low0},
+            {273, t.high1}, // shorter than a sample at 8000
+            {1939, t.low1},
+            {680, t.last_high0},
+            {340, t.last_high1},
+            {0, 0},
+        };
+        for (const auto &[cycles, samples] : cases)
+            EXPECT_EQ(cycles_to_samples(cycles), samples) << cycles << " cycles at " << t.rate;
     }
 }
 
 TEST_F(TapeSignal, CyclesToSamplesNeverDecreases)
 {
-    for (const auto rate : rates) {
-        set_sample_rate(rate);
+    for (const auto &t : rate_timings) {
+        set_sample_rate(t.rate);
         std::uint32_t previous = 0;
         for (std::uint32_t cycles = 0; cycles <= 55300; ++cycles) {
             const std::uint32_t samples = cycles_to_samples(cycles);
-            ASSERT_GE(samples, previous) << cycles << " cycles at " << rate;
+            ASSERT_GE(samples, previous) << cycles << " cycles at " << t.rate;
             previous = samples;
         }
     }
 }
 
-wave_contents lead_in_only(const scratch_dir &dir)
-{
-    const auto file = dir.path("lead-in.wav");
-    FILE *out = std::fopen(file.c_str(), "wb");
-    if (!out)
-        throw std::runtime_error("cannot create " + file.string());
-    init_wav(out);
-    close_wav(out);
-    return read_wave(file);
-}
-
-TEST_F(TapeSignal, LeadInLengthDependsOnTheRateOnly)
-{
-    const struct {
-        std::uint32_t rate, samples;
-    } cases[] = {{48000, 2295}, {44100, 2118}, {22050, 1047}, {11025, 511}, {8000, 382}};
-    for (const auto &c : cases) {
-        for (const int gain : {1, 4, 7}) {
-            SCOPED_TRACE(testing::Message() << c.rate << " Hz, gain " << gain);
-            reset_conversion_state();
-            set_sample_rate(c.rate);
-            set_gain(gain);
-            const auto written = lead_in_only(dir);
-            expect_consistent_wave(written, c.rate);
-            EXPECT_EQ(written.samples.size(), c.samples);
-        }
-    }
-}
-
+// At 44100 the opening silence (812 samples) and the tone's first low half (39) leave the
+// filter at rest; the first high half reaches the output a sample late, and its first step
+// shows the high level that the options chose.
 TEST_F(TapeSignal, LeadInStartsAtRestThenTheTone)
 {
-    const auto samples = lead_in_only(dir).samples;
-    ASSERT_GE(samples.size(), 855u);
-    // 812 samples of opening silence and 39 of the tone's first low half.
-    EXPECT_EQ(std::vector<std::uint8_t>(samples.begin(), samples.begin() + 851),
-              std::vector<std::uint8_t>(851, 128));
-    EXPECT_EQ(std::vector<std::uint8_t>(samples.begin() + 851, samples.begin() + 855),
-              (std::vector<std::uint8_t>{128, 161, 175, 181}));
+    const struct {
+        std::vector<std::string> gain_args;
+        std::vector<std::uint8_t> tone_start;
+    } cases[] = {
+        {{}, {128, 161, 175, 181}},   // default gain 4, level 60
+        {{"-g", "1"}, {128, 136}},    // level 15
+        {{"-g", "7"}, {128, 186}},    // level 105
+        {{"-g2", "-g6"}, {128, 177}}, // the last gain wins: level 90
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.tone_start[1]);
+        const auto samples = convert(dir, {}, c.gain_args).samples;
+        ASSERT_EQ(samples.size(), 2118u);
+        EXPECT_EQ(std::vector<std::uint8_t>(samples.begin(), samples.begin() + 851),
+                  std::vector<std::uint8_t>(851, 128));
+        const auto tone = samples.begin() + 851;
+        EXPECT_EQ(std::vector<std::uint8_t>(tone, tone + static_cast<long>(c.tone_start.size())),
+                  c.tone_start);
+    }
 }
 
 // Cells from rest compared with the filter fed the runs of levels each cell should be made of.
 TEST_F(TapeSignal, CellShapes)
 {
     constexpr std::uint8_t high = 60;
-    const struct {
-        std::uint32_t rate;
-        void (*cell)(FILE *, int);
-        int bit;
-        std::vector<level_run> levels;
-    } cases[] = {
-        {44100, dump_bit, 0, {{high, 8}, {0, 57}}},
-        {44100, dump_bit, 1, {{high, 4}, {0, 28}, {high, 4}, {0, 28}}},
-        {44100, dump_last_bit, 0, {{high, 9}, {0, 57}}},
-        {44100, dump_last_bit, 1, {{high, 4}, {0, 28}, {high, 4}, {0, 28}}},
-        {48000, dump_last_bit, 0, {{high, 10}, {0, 62}}},
-        {48000, dump_last_bit, 1, {{high, 5}, {0, 31}, {high, 5}, {0, 31}}},
-        // At 8000 the high parts of a 1 are shorter than a sample and vanish.
-        {8000, dump_bit, 0, {{high, 1}, {0, 10}}},
-        {8000, dump_bit, 1, {{0, 10}}},
-        {8000, dump_last_bit, 0, {{high, 1}, {0, 10}}},
-        {8000, dump_last_bit, 1, {{0, 10}}},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(testing::Message() << c.rate << " Hz, bit " << c.bit << ", "
-                                        << (c.cell == dump_bit ? "normal" : "last") << " cell");
-        reset_conversion_state();
-        set_sample_rate(c.rate);
-        const auto expected = filtered(c.levels);
-        reset_conversion_state();
-        set_sample_rate(c.rate);
-        EXPECT_EQ(captured_output([&](FILE *out) { c.cell(out, c.bit); }), expected);
+    for (const auto &t : rate_timings) {
+        const struct {
+            void (*cell)(FILE *, int);
+            int bit;
+            std::vector<level_run> levels;
+            std::uint32_t samples;
+        } cases[] = {
+            {dump_bit, 0, {{high, t.high0}, {0, t.low0}}, t.normal0},
+            {dump_bit, 1, {{high, t.high1}, {0, t.low1}, {high, t.high1}, {0, t.low1}}, t.normal1},
+            {dump_last_bit, 0, {{high, t.last_high0}, {0, t.low0}}, t.last0},
+            {dump_last_bit,
+             1,
+             {{high, t.last_high1}, {0, t.low1}, {high, t.last_high1}, {0, t.low1}},
+             t.last1},
+        };
+        for (const auto &c : cases) {
+            SCOPED_TRACE(testing::Message() << t.rate << " Hz, bit " << c.bit << ", "
+                                            << (c.cell == dump_bit ? "normal" : "last") << " cell");
+            reset_conversion_state();
+            set_sample_rate(t.rate);
+            const auto expected = filtered(c.levels);
+            reset_conversion_state();
+            set_sample_rate(t.rate);
+            const auto cell = written([&](FILE *out) { c.cell(out, c.bit); }).samples;
+            EXPECT_EQ(cell, expected);
+            EXPECT_EQ(cell.size(), c.samples);
+        }
     }
 }
 
 TEST_F(TapeSignal, ByteLengthsAndTheUnsentTopBit)
 {
-    auto byte_samples = [](std::uint8_t byte) {
+    auto byte_samples = [this](std::uint8_t byte) {
         reset_conversion_state();
-        return captured_output([&](FILE *out) { output_wav_byte(out, byte); });
+        return written([&](FILE *out) { output_wav_byte(out, byte); }).samples;
     };
     EXPECT_EQ(byte_samples(0x00).size(), 456u); // every cell a 0
     EXPECT_EQ(byte_samples(0x7F).size(), 448u); // every cell a 1
@@ -139,11 +123,10 @@ TEST_F(TapeSignal, ByteLengthsAndTheUnsentTopBit)
 
 std::vector<std::uint8_t> every_byte_value_and_runs()
 {
-    std::vector<std::uint8_t> image;
-    for (int value = 0; value < 256; ++value)
-        image.push_back(static_cast<std::uint8_t>(value));
-    for (int value = 255; value >= 0; --value)
-        image.push_back(static_cast<std::uint8_t>(value));
+    std::vector<std::uint8_t> image(256);
+    std::iota(image.begin(), image.end(), 0);
+    const std::vector<std::uint8_t> descending(image.rbegin(), image.rend());
+    image.insert(image.end(), descending.begin(), descending.end());
     image.insert(image.end(), 300, 0x00);
     image.insert(image.end(), 300, 0xFF);
     std::uint32_t state = 12345;
@@ -154,75 +137,123 @@ std::vector<std::uint8_t> every_byte_value_and_runs()
     return image;
 }
 
-wave_contents converted(const scratch_dir &dir, const std::vector<std::uint8_t> &image,
-                        std::uint32_t rate)
+std::uint64_t expected_length(const std::vector<std::uint8_t> &image, const rate_timing &t)
 {
-    write_bytes(dir.path("image.zkt"), image);
-    const auto result =
-        run_program(dir.root(), {"-i", "image.zkt", "-o", "out.wav", "-f", std::to_string(rate)});
-    EXPECT_EQ(result.status, 0) << result.err;
-    return read_wave(dir.path("out.wav"));
-}
-
-// The decoder sees only the samples; it catches a wrong bit order, a missing or extra cell
-// and a lost byte.
-TEST_F(TapeSignal, DecoderRecoversEveryByte)
-{
-    const auto image = every_byte_value_and_runs();
-    std::vector<std::uint8_t> sent;
-    for (const auto byte : image)
-        sent.push_back(byte & 0x7F);
-    for (const std::uint32_t rate : {48000, 44100, 22050, 11025}) {
-        SCOPED_TRACE(rate);
-        const auto written = converted(dir, image, rate);
-        expect_consistent_wave(written, rate);
-        const auto cells = decode_cells(written.samples, rate);
-        EXPECT_EQ(cells.size(), 7 * image.size());
-        EXPECT_EQ(decode_bytes(cells), sent);
+    std::uint64_t length = 44 + t.lead_in;
+    for (const auto byte : image) {
+        for (int bit = 1; bit <= 6; ++bit)
+            length += (byte >> bit) & 1 ? t.normal1 : t.normal0;
+        length += byte & 1 ? t.last1 : t.last0;
     }
+    return length;
 }
 
-// At 48000 a last cell's high part is a sample longer than a normal cell's, so the decoder
-// can tell them apart: exactly every seventh cell is a last cell.
-TEST_F(TapeSignal, EveryByteEndsWithOneLastCell)
+// Where a last cell's high parts are a sample longer than a normal cell's, the decoder tells
+// them apart: exactly every seventh cell is a last cell.
+void expect_a_last_cell_every_seven(const std::vector<heard_cell> &cells, const rate_timing &t)
 {
-    const auto image = every_byte_value_and_runs();
-    const auto cells = decode_cells(converted(dir, image, 48000).samples, 48000);
-    ASSERT_EQ(cells.size(), 7 * image.size());
     std::size_t last_cells = 0;
     for (std::size_t i = 0; i < cells.size(); ++i) {
-        // Normal highs: 8 samples for a 0, 4 for a 1; last highs: 10 and 5.
-        const double normal_high = cells[i].bit ? 4.0 / 48000 : 8.0 / 48000;
-        const bool last = cells[i].high_seconds > normal_high + 0.5 / 48000;
+        const double normal_high = cells[i].bit ? t.high1 : t.high0;
+        const bool last = cells[i].high_seconds * t.rate > normal_high + 0.5;
         EXPECT_EQ(last, i % 7 == 6) << "cell " << i;
         last_cells += last;
     }
-    EXPECT_EQ(last_cells, image.size());
+    EXPECT_EQ(last_cells * 7, cells.size());
 }
 
-TEST_F(TapeSignal, OutputLengthIsHeaderLeadInAndCells)
+// The length of a whole conversion is the header, the lead-in and each byte's cells. The
+// decoder sees only the samples; it catches a wrong bit order, a missing or extra cell and
+// a lost byte.
+TEST_F(TapeSignal, EveryByteBecomesItsCells)
 {
-    const struct {
-        std::uint32_t rate, lead_in, normal0, normal1, last0, last1;
-    } rates_cells[] = {
-        {48000, 2295, 70, 70, 72, 72}, {44100, 2118, 65, 64, 66, 64}, {22050, 1047, 32, 32, 32, 32},
-        {11025, 511, 16, 16, 16, 16},  {8000, 382, 11, 10, 11, 10},
-    };
     const std::vector<std::vector<std::uint8_t>> images = {
         {}, {0x01}, {0xFE}, every_byte_value_and_runs()};
-    for (const auto &r : rates_cells) {
+    for (const auto &t : rate_timings) {
         for (const auto &image : images) {
-            SCOPED_TRACE(testing::Message() << r.rate << " Hz, " << image.size() << " bytes");
-            std::uint64_t expected = 44 + r.lead_in;
-            for (const auto byte : image) {
-                for (int bit = 1; bit <= 6; ++bit)
-                    expected += (byte >> bit) & 1 ? r.normal1 : r.normal0;
-                expected += byte & 1 ? r.last1 : r.last0;
-            }
-            const auto written = converted(dir, image, r.rate);
-            expect_consistent_wave(written, r.rate);
-            EXPECT_EQ(written.file_length, expected);
+            SCOPED_TRACE(testing::Message() << t.rate << " Hz, " << image.size() << " bytes");
+            const auto written = convert(dir, image, {"-f", std::to_string(t.rate)});
+            expect_consistent_wave(written, t.rate);
+            EXPECT_EQ(written.file_length, expected_length(image, t));
+            if (t.high1 == 0)
+                continue; // the pulses of a 1 vanish
+            const auto cells = decode_cells(written.samples, t.rate);
+            ASSERT_EQ(cells.size(), 7 * image.size());
+            std::vector<std::uint8_t> sent;
+            for (const auto byte : image)
+                sent.push_back(byte & 0x7F);
+            EXPECT_EQ(decode_bytes(cells), sent);
+            if (t.last_high0 > t.high0 && t.last_high1 > t.high1)
+                expect_a_last_cell_every_seven(cells, t);
         }
+    }
+}
+
+std::string sha256_of(const std::filesystem::path &file)
+{
+    FILE *digest = popen(("sha256sum '" + file.string() + "'").c_str(), "r");
+    if (!digest)
+        throw std::runtime_error("cannot run sha256sum");
+    char hex[65] = {};
+    const std::size_t read = std::fread(hex, 1, 64, digest);
+    pclose(digest);
+    return std::string(hex, read);
+}
+
+// SHA-256 of the files that a converter written separately from the same description makes
+// of two images: the 256 byte values in order, and no bytes at all (the header and the
+// lead-in alone, as long at every gain). Any changed byte, at any rate and gain, shows.
+TEST_F(TapeSignal, WholeConversionsMatchAnIndependentConverter)
+{
+    const struct {
+        long image_size; // the first bytes of 0, 1, 2, ..., 255
+        std::uint32_t rate;
+        int gain;
+        std::uint64_t file_length;
+        const char *sha256;
+    } cases[] = {
+        {256, 48000, 1, 128291, "01f561626340378aabba5aa5cd2e75a7a811c70071a875e660b404c4ae5fb861"},
+        {256, 48000, 4, 128291, "29ec724652c119dd558839a02a1eda88ae7cb1f80110009515673f332a109ea6"},
+        {256, 48000, 7, 128291, "55e430b7e389757396520c3c9eaad752c86970e2bdeaddc194e90008316047cc"},
+        {256, 44100, 1, 117874, "3bf133ec9a3d793c732c6c1678f6c431d94beb36a103b41db7843f5704599b34"},
+        {256, 44100, 4, 117874, "d7b084623f91185a159e5c590587959df6de7ff23e8af1ce0fb3d94587955d25"},
+        {256, 44100, 7, 117874, "6de65f49894406965b499f1aa041cd6c8b1f28f000491fa15ee866cedae1ed5a"},
+        {256, 22050, 1, 58435, "85a5e3c4f4581fee4b5b99abb39e4c5004ab87bb7c610dbc7f801b99ca9b9555"},
+        {256, 22050, 4, 58435, "b1044de5e49c4662f7f7f4f06b7ce14a9aeedcaa2f640d76b1d243d0b87b4ba4"},
+        {256, 22050, 7, 58435, "eec19066060b27f95fa8b76ccf1ab2a5e4815e587370eda75cf260ff605e0ad9"},
+        {256, 11025, 1, 29227, "43130921e6a88735b1a82b86cf2af963dd51d4a411287e503cb10010c32469bf"},
+        {256, 11025, 4, 29227, "42bce43ed83dc11b4392b85a1b0bd455e979963fc364a1780fbad0d42efd9790"},
+        {256, 11025, 7, 29227, "4e4fec94dca8acbe9ec8d127193a0deb2cdf1c34a67ffcf0bcd2f792617eaaf3"},
+        {256, 8000, 1, 19242, "c5db4f5ee622b1d2d212ae974f8572abfb6070a648cd663f03fd1a26c2da6649"},
+        {256, 8000, 4, 19242, "a26c3e32607e64c8d0dac55f858a457348d677669b288c75bb01aa1d05da68d9"},
+        {256, 8000, 7, 19242, "db85963f11e53cc61ffd239839f7d4bb5859ca23e4ccb532da6202d29f536d21"},
+        {0, 48000, 1, 2339, "755af50868852aedd7c84020a3a00623c04d58b2c655113c1359fc4f49d72ae3"},
+        {0, 48000, 4, 2339, "cb7c8d0bed145e34766a79bf888d0a323b3fa5bcbd89bcff2841a629caa2f15c"},
+        {0, 48000, 7, 2339, "d3b900bdf4402fdb814b615c5b4c116fedc42b8b8d9a0a91ab303d3daf32ca1a"},
+        {0, 44100, 1, 2162, "a8f2de2a9f9e5d492874920e78f9e886b2049054d874732f5a889494233b2734"},
+        {0, 44100, 4, 2162, "de9d42026257532fe06ebe1b7c173fd781743dc13f223a4dcbdd29e08a972d02"},
+        {0, 44100, 7, 2162, "6ae2e4eb78fd012305e36e7a73ee7572ca88df8fbb358fbf41e3b5c9e282184f"},
+        {0, 22050, 1, 1091, "5e96b7fb6c9a6f6165c53f7626f8edbeb65f90b32afe4b6be270963c64c9d633"},
+        {0, 22050, 4, 1091, "d749a2d9d3fd3deba78614797e7a4c461e661b40cc13525f5242c21dc0b1ca07"},
+        {0, 22050, 7, 1091, "1640d078caccf54ee9a0c10a02283cdefcc47013723497db3a11572bbe7f83d8"},
+        {0, 11025, 1, 555, "c71d4fa046870dbfb5407f4ac908c0bdc8a95b276cf8819b254a8c84e78b4bbe"},
+        {0, 11025, 4, 555, "8218f6cdb06b0e2fa5e6301a93d9ececd643401fd770ec2ffbc11465f8176b18"},
+        {0, 11025, 7, 555, "94652d2b42e0c0b7dadf2cdd2eefff16a7b6c6b388c8a87a727cd8a372e86bec"},
+        {0, 8000, 1, 426, "c2ccf67b645d4f38b9c9877135d06edcebfb9e03a516d734602646b40bb6b651"},
+        {0, 8000, 4, 426, "eb5ecd443cad34420c8abda453abcfd6ca8ace21b4457f3cf0d8b940e17b9137"},
+        {0, 8000, 7, 426, "2a6771403d73a769a115485988fc16b5fda517805aa36bb1640ef8a2941ef72f"},
+    };
+    std::vector<std::uint8_t> all_bytes(256);
+    std::iota(all_bytes.begin(), all_bytes.end(), 0);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message()
+                     << c.image_size << " bytes at " << c.rate << " Hz, gain " << c.gain);
+        const std::vector<std::uint8_t> image(all_bytes.begin(), all_bytes.begin() + c.image_size);
+        const auto written =
+            convert(dir, image, {"-f", std::to_string(c.rate), "-g", std::to_string(c.gain)});
+        expect_consistent_wave(written, c.rate);
+        EXPECT_EQ(written.file_length, c.file_length);
+        EXPECT_EQ(sha256_of(dir.path("out.wav")), c.sha256);
     }
 }
 

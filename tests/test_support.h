@@ -1,5 +1,7 @@
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -23,15 +25,22 @@ class scratch_dir {
     std::filesystem::path dir;
 };
 
+// How the program is started, beyond its arguments.
+struct run_setup {
+    std::vector<std::string> env = {};     // the whole environment
+    std::vector<std::string> wrapper = {}; // a command that runs the program, such as strace
+    std::function<void()> in_child = {};   // runs in the child just before it starts
+};
+
 struct run_result {
     int status; // exit status, or -1 when the program did not exit normally
     std::string out;
     std::string err;
 };
 
-// Runs the built program in `dir` with exactly these arguments and environment entries.
+// Runs the built program in `dir` with exactly these arguments.
 run_result run_program(const std::filesystem::path &dir, const std::vector<std::string> &args,
-                       const std::vector<std::string> &env = {});
+                       const run_setup &setup = {});
 
 std::vector<std::uint8_t> read_bytes(const std::filesystem::path &file);
 void write_bytes(const std::filesystem::path &file, const std::vector<std::uint8_t> &bytes);
@@ -50,14 +59,37 @@ wave_contents read_wave(const std::filesystem::path &file);
 // Checks the header of an 8-bit mono PCM file against its own length and the given rate.
 void expect_consistent_wave(const wave_contents &wave, std::uint32_t rate);
 
-// Puts the converter's process-wide state back to where a run starts: default header,
-// default gain, filter at rest, no pending samples.
-void reset_conversion_state();
+// Runs the program on `image`, written to image.zkt in `dir`, with -i and -o and then
+// `options`, and reads back the out.wav it makes.
+wave_contents convert(const scratch_dir &dir, const std::vector<std::uint8_t> &image,
+                      const std::vector<std::string> &options = {});
 
-// The bytes that `write` sends to an output stream, pending samples included.
-std::vector<std::uint8_t> captured_output(const std::function<void(FILE *)> &write);
+// The recording machine's durations in samples at each supported rate: the lead-in's
+// segments and total, the segments of the cells' pulses, and the whole cells.
+struct rate_timing {
+    std::uint32_t rate;
+    std::uint32_t opening_silence, tone_half, closing_silence, lead_in;
+    std::uint32_t high0, low0, high1, low1, last_high0, last_high1;
+    std::uint32_t normal0, normal1, last0, last1;
+};
+extern const std::vector<rate_timing> rate_timings;
+
+// Puts the converter's process-wide state back to where a run starts: default header,
+// default gain, filter at rest, nothing pending or written.
+void reset_conversion_state();
 
 using level_run = std::pair<std::uint8_t, std::uint32_t>; // input level, samples
 
-// The samples the filter makes of these runs of input levels, from its present state.
-std::vector<std::uint8_t> filtered(const std::vector<level_run> &runs);
+// Tests of the converter's parts in this process, each starting and ending at rest.
+class conversion_test : public testing::Test {
+  protected:
+    void SetUp() override { reset_conversion_state(); }
+    void TearDown() override { reset_conversion_state(); }
+
+    // The file that a run makes when `write` comes between the header and the close.
+    wave_contents written(const std::function<void(FILE *)> &write) const;
+    // The samples the filter makes of these runs of input levels, from its present state.
+    std::vector<std::uint8_t> filtered(const std::vector<level_run> &runs) const;
+
+    scratch_dir dir;
+};

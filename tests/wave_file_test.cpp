@@ -1,3 +1,4 @@
+#include "audio/output_filter.h"
 #include "audio/wave_file.h"
 #include "test_support.h"
 
@@ -7,13 +8,7 @@
 
 namespace {
 
-// Restores the process-wide header that a test changes.
-class WaveFile : public ::testing::Test {
-  protected:
-    void TearDown() override { wave = saved; }
-    wav_header saved = wave;
-    scratch_dir dir;
-};
+using WaveFile = conversion_test;
 
 TEST_F(WaveFile, HeaderBytesAtTheDefaultRate)
 {
@@ -46,7 +41,7 @@ TEST_F(WaveFile, RateFieldsFollowTheSampleRate)
 TEST_F(WaveFile, CloseFillsInBothLengthsWithoutPadding)
 {
     const struct {
-        std::size_t samples;
+        std::uint32_t samples;
         std::uint32_t riff_length;
         std::uint32_t data_length;
     } cases[] = {
@@ -56,15 +51,7 @@ TEST_F(WaveFile, CloseFillsInBothLengthsWithoutPadding)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.samples);
-        const auto file = dir.path("out.wav");
-        FILE *out = std::fopen(file.c_str(), "wb");
-        ASSERT_NE(out, nullptr);
-        write_wav_header(out);
-        for (std::size_t i = 0; i < c.samples; ++i)
-            std::fputc(128, out);
-        close_wav(out);
-
-        const auto read = read_wave(file);
+        const auto read = written([&](FILE *out) { filter_output(0, c.samples, out); });
         EXPECT_EQ(read.file_length, 44 + c.samples);
         EXPECT_EQ(read.riff_length, c.riff_length);
         EXPECT_EQ(read.data_length, c.data_length);
@@ -90,6 +77,25 @@ TEST(WaveLengthLimit, FileLengthLessEightMustFitThirtyTwoBits)
         SCOPED_TRACE(c.file_length);
         EXPECT_EQ(fits_wave_lengths(c.file_length), c.fits);
     }
+}
+
+// The limit holds for any output, a device included, and for the block about to be written.
+TEST_F(WaveFile, TheLimitCountsEveryByteWrittenAndTheBlock)
+{
+    constexpr std::uint64_t largest = 0x100000007;
+    const auto block = static_cast<std::uint32_t>(sizeof pending_samples.bytes);
+    FILE *device = std::fopen("/dev/null", "wb");
+    ASSERT_NE(device, nullptr);
+    wav_name = "/dev/null";
+
+    wav_bytes_written = largest - block;
+    filter_output(0, block, device);
+    EXPECT_EQ(wav_bytes_written, largest);
+
+    wav_bytes_written = largest - block + 1;
+    EXPECT_EXIT(filter_output(0, block, device), testing::ExitedWithCode(5),
+                "^Error writing /dev/null\\.\nThe output is too large for a WAVE file\\.\n$");
+    std::fclose(device);
 }
 
 } // namespace

@@ -23,6 +23,7 @@ wav_header wave = {
 
 sample_block pending_samples;
 const char *wav_name = "";
+std::uint64_t wav_bytes_written = 0;
 
 namespace {
 
@@ -41,13 +42,10 @@ void write_or_fail(const void *bytes, std::size_t count, FILE *wavfile)
         fail_writing(std::strerror(errno));
 }
 
-// Positions are 64-bit, so outputs past 2 GiB are measured and patched correctly.
-off_t length_or_fail(FILE *wavfile)
+void append_or_fail(const void *bytes, std::size_t count, FILE *wavfile)
 {
-    const off_t length = ftello(wavfile);
-    if (length < 0)
-        fail_writing(std::strerror(errno));
-    return length;
+    write_or_fail(bytes, count, wavfile);
+    wav_bytes_written += count;
 }
 
 void put_le16(unsigned char *at, std::uint16_t value)
@@ -106,15 +104,14 @@ std::array<unsigned char, wav_header_size> wav_header_bytes(const wav_header &he
 void write_wav_header(FILE *wavfile)
 {
     const auto bytes = wav_header_bytes(wave);
-    write_or_fail(bytes.data(), bytes.size(), wavfile);
+    append_or_fail(bytes.data(), bytes.size(), wavfile);
 }
 
 void write_pending_samples(FILE *wavfile)
 {
-    const auto length = static_cast<std::uint64_t>(length_or_fail(wavfile));
-    if (!fits_wave_lengths(length + pending_samples.used))
+    if (!fits_wave_lengths(wav_bytes_written + pending_samples.used))
         fail_writing("The output is too large for a WAVE file.");
-    write_or_fail(pending_samples.bytes, pending_samples.used, wavfile);
+    append_or_fail(pending_samples.bytes, pending_samples.used, wavfile);
     pending_samples.used = 0;
 }
 
@@ -122,7 +119,7 @@ void write_pending_samples(FILE *wavfile)
 void close_wav(FILE *wavfile)
 {
     write_pending_samples(wavfile);
-    const auto length = static_cast<std::uint64_t>(length_or_fail(wavfile));
+    const std::uint64_t length = wav_bytes_written;
     patch_le32(wavfile, rLen_offset, static_cast<std::uint32_t>(length - riff_length_excludes));
     patch_le32(wavfile, data_size_offset, static_cast<std::uint32_t>(length - wav_header_size));
     if (std::fclose(wavfile) != 0)

@@ -31,6 +31,10 @@ extern wav_header wave;
 // The output as named with -o, for the message when writing it fails.
 extern const char *wav_name;
 
+// Bytes written to the output so far: its length, counted here because the position of a
+// device or a pipe says nothing about it.
+extern std::uint64_t wav_bytes_written;
+
 // Whether the 32-bit length fields can describe a file of this length: RIFF's length field
 // holds the file length less 8, so 4 GiB + 7 bytes is the largest WAVE file.
 bool fits_wave_lengths(std::uint64_t file_length);
