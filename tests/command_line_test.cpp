@@ -305,7 +305,7 @@ TEST(CommandLine, InjectedFaultsAreNotSuccess)
         // The image can't be examined when -o compares the output with it: a file that may be
         // the image is refused, not taken for another.
         {with_files({}), 4, opening("out.wav", io_error), {{"out.wav", empty}},
-         failing("in.zkt", "inject=fstat,newfstatat:error=EIO:when=2+")},
+         failing("in.zkt", "inject=%fstat:error=EIO:when=2+")},
         // Closing the output is its last write.
         {with_files({}), 5, failure("writing", "out.wav", io_error), {},
          failing("out.wav", "inject=close:error=EIO")},
