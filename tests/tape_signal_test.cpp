@@ -18,18 +18,13 @@ TEST_F(TapeSignal, CyclesToSamples)
 {
     for (const auto &t : rate_timings) {
         set_sample_rate(t.rate);
+        // 273 cycles are shorter than a sample at 8000.
+        // clang-format off
         const std::pair<std::uint32_t, std::uint32_t> cases[] = {
-            {55300, t.opening_silence},
-            {2656, t.tone_half},
-            {25238, t.closing_silence},
-            {546, t.high0},
-            {3878, t.low0},
-            {273, t.high1}, // shorter than a sample at 8000
-            {1939, t.low1},
-            {680, t.last_high0},
-            {340, t.last_high1},
-            {0, 0},
-        };
+            {55300, t.opening_silence}, {2656, t.tone_half}, {25238, t.closing_silence},
+            {546, t.high0}, {3878, t.low0}, {273, t.high1}, {1939, t.low1},
+            {680, t.last_high0}, {340, t.last_high1}, {0, 0}};
+        // clang-format on
         for (const auto &[cycles, samples] : cases)
             EXPECT_EQ(cycles_to_samples(cycles), samples) << cycles << " cycles at " << t.rate;
     }
