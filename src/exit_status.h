@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 // The process's only result: one status per kind of failure.
-constexpr int exit_converted = 0;    // the conversion ran to the end
+constexpr int exit_converted = 0;    // the conversion ran to the end, or --help or --version
 constexpr int exit_usage = 1;        // the usage text was printed
 constexpr int exit_no_number = 2;    // the argument of -f or -g holds no number
 constexpr int exit_out_of_range = 3; // unsupported sample rate, or gain outside 1..7

@@ -7,13 +7,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <getopt.h>
 #include <optional>
 #include <string>
 #include <unistd.h>
 
 namespace {
 
-[[noreturn]] void print_usage()
+void write_usage()
 {
     std::printf("ZKT2WAV v1.0\n");
     std::printf("Usage:\n");
@@ -21,7 +22,34 @@ namespace {
     std::printf("Command line option:\n");
     std::printf("-g <gain> : gain, must be between 1 and 7 (default: 4)\n");
     std::printf("-h        : prints this text\n");
+}
+
+[[noreturn]] void print_usage()
+{
+    write_usage();
     std::exit(exit_usage);
+}
+
+// The usage text, then what it leaves out.
+[[noreturn]] void print_help()
+{
+    write_usage();
+    std::printf("-f <rate> : sample rate: 48000, 44100, 22050, 11025 or 8000 (default: 44100)\n");
+    std::printf("-i -      : reads the tape image from standard input\n");
+    std::printf("-o -      : writes the WAVE file to standard output\n");
+    std::printf("--invert  : mirrors every sample around the centre line, for a playback chain\n");
+    std::printf("            that inverts the signal\n");
+    std::printf("--pad <s> : adds s seconds of silence, 0 to 60, before the lead-in and after\n");
+    std::printf("            the last byte (default: 0)\n");
+    std::printf("--help    : prints this text\n");
+    std::printf("--version : prints the version\n");
+    std::exit(exit_converted);
+}
+
+[[noreturn]] void print_version()
+{
+    std::printf("zkt2wav %s\n", ZKT2WAV_VERSION);
+    std::exit(exit_converted);
 }
 
 struct option_number {
@@ -74,6 +102,38 @@ void apply_gain_option(const char *arg)
     set_gain(static_cast<int>(gain->value));
 }
 
+struct pad_seconds {
+    std::uint32_t whole;
+    const char *fraction; // the digits after the point, as many as were given
+};
+
+bool is_zero(const char *digits)
+{
+    return digits[std::strspn(digits, "0")] == '\0';
+}
+
+// A plain decimal number: a sign, digits, a point and more digits, nothing else. The value is
+// kept exact, since the silence is the rate times it, rounded down.
+pad_seconds read_pad_option(const char *arg)
+{
+    constexpr const char *digits = "0123456789";
+    const bool negative = *arg == '-';
+    const char *whole = arg + (*arg == '-' || *arg == '+');
+    const char *end = whole + std::strspn(whole, digits);
+    const char *fraction = *end == '.' ? end + 1 : end;
+    const char *fraction_end = fraction + std::strspn(fraction, digits);
+    if (*fraction_end != '\0' || (end == whole && fraction_end == fraction))
+        fail(exit_no_number, "Error parsing argument for '--pad'.\n");
+    std::uint32_t seconds = 0;
+    for (const char *digit = whole; digit < end && seconds <= 60; ++digit)
+        seconds = seconds * 10 + static_cast<std::uint32_t>(*digit - '0');
+    const bool above_whole = !is_zero(fraction);
+    if (seconds > 60 || (seconds == 60 && above_whole) || (negative && (seconds || above_whole)))
+        fail(exit_out_of_range, "Illegal pad value: %s.\nPad must be between 0 and 60 seconds.\n",
+             arg);
+    return {seconds, fraction};
+}
+
 // A stream named again by a repeated option is replaced: the last occurrence wins.
 void replace_stream(FILE *&stream, FILE *opened)
 {
@@ -82,6 +142,33 @@ void replace_stream(FILE *&stream, FILE *opened)
     stream = opened;
 }
 
+// Header, pad, lead-in, data, pad, close. An output that can't be patched at the end gets
+// its true lengths up front, from a first pass over the image.
+void convert(FILE *zkt, const char *zkt_name, FILE *wav)
+{
+    start_output(wav, wav_name);
+    if (!can_patch(wav)) {
+        std::uint64_t data_samples = 0;
+        zkt = count_image(zkt, zkt_name, data_samples);
+        promise_wav_length(wav_header_size + signal_samples(data_samples));
+    }
+    init_wav(wav);
+    if (const int read_error = process_zkt(zkt, wav))
+        fail_reading(zkt_name, std::strerror(read_error));
+    output_pad(wav);
+    close_wav(wav);
+}
+
+enum long_option { opt_help = 256, opt_version, opt_invert, opt_pad };
+
+const option long_options[] = {
+    {"help", no_argument, nullptr, opt_help},
+    {"version", no_argument, nullptr, opt_version},
+    {"invert", no_argument, nullptr, opt_invert},
+    {"pad", required_argument, nullptr, opt_pad},
+    {nullptr, 0, nullptr, 0},
+};
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -89,19 +176,30 @@ int main(int argc, char *argv[])
     FILE *zkt = nullptr;
     const char *zkt_name = nullptr;
     FILE *wav = nullptr;
+    pad_seconds pad = {0, ""};
     for (bool finished = false; !finished;) {
-        switch (getopt(argc, argv, "?hf:i:o:g:")) {
+        switch (getopt_long(argc, argv, "?hf:i:o:g:", long_options, nullptr)) {
         case -1:
             finished = true;
             break;
         case 'h':
         case '?':
             print_usage();
+        case opt_help:
+            print_help();
+        case opt_version:
+            print_version();
         case 'f':
             apply_rate_option(optarg);
             break;
         case 'g':
             apply_gain_option(optarg);
+            break;
+        case opt_pad:
+            pad = read_pad_option(optarg);
+            break;
+        case opt_invert:
+            wav_inverted = true;
             break;
         case 'i':
             replace_stream(zkt, open_image(optarg, wav));
@@ -117,11 +215,7 @@ int main(int argc, char *argv[])
     }
     if (!zkt || !wav)
         print_usage();
-
-    start_output(wav, wav_name);
-    init_wav(wav);
-    if (const int read_error = process_zkt(zkt, wav))
-        fail(exit_io_failed, "Error reading %s.\n%s\n", zkt_name, std::strerror(read_error));
-    close_wav(wav);
+    p_pad_samples = seconds_to_samples(pad.whole, pad.fraction);
+    convert(zkt, zkt_name, wav);
     return exit_converted;
 }

@@ -1,10 +1,14 @@
 #include "run_files.h"
 
+#include "audio/wave_file.h"
 #include "exit_status.h"
+#include "tape/tape_signal.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,8 +19,15 @@ namespace {
     fail(exit_cannot_open, "Error opening %s.\n%s\n", name, reason);
 }
 
-// Why the file open on `fd` may not take part in the run, or nullptr when it may. A file
-// that can't be examined is refused: taking it for another would risk the image.
+bool is_standard_stream(const char *name)
+{
+    return std::strcmp(name, "-") == 0;
+}
+
+// Why the file open on `fd` may not take part in the run, or nullptr when it may. Audio never
+// floods a terminal, and a forgotten redirection never waits for keystrokes. Only a regular
+// file can be destroyed by serving as both image and output; one that can't be examined is
+// refused, since taking it for another would risk the image.
 const char *refusal(int fd, FILE *other_side)
 {
     struct stat opened;
@@ -24,41 +35,63 @@ const char *refusal(int fd, FILE *other_side)
         return std::strerror(errno);
     if (S_ISDIR(opened.st_mode))
         return std::strerror(EISDIR);
-    if (!other_side)
+    if (isatty(fd))
+        return "It is a terminal.";
+    if (!other_side || !S_ISREG(opened.st_mode))
         return nullptr;
     struct stat other;
     if (fstat(fileno(other_side), &other) != 0)
         return std::strerror(errno);
-    if (other.st_dev == opened.st_dev && other.st_ino == opened.st_ino)
+    if (S_ISREG(other.st_mode) && other.st_dev == opened.st_dev && other.st_ino == opened.st_ino)
         return "The tape image and the output are the same file.";
     return nullptr;
 }
 
-FILE *open_run_file(const char *name, int flags, const char *mode, FILE *other_side)
+FILE *open_run_file(const char *name, int flags, int standard_fd, FILE *other_side)
 {
-    const int fd = open(name, flags, 0666);
+    const int fd = is_standard_stream(name) ? dup(standard_fd) : open(name, flags, 0666);
     if (fd < 0)
         fail_opening(name, std::strerror(errno));
     if (const char *reason = refusal(fd, other_side)) {
         close(fd);
         fail_opening(name, reason);
     }
-    FILE *stream = fdopen(fd, mode);
+    FILE *stream = fdopen(fd, flags == O_RDONLY ? "rb" : "wb");
     if (!stream)
         fail_opening(name, std::strerror(errno));
     return stream;
+}
+
+bool is_regular(FILE *stream)
+{
+    struct stat opened;
+    return fstat(fileno(stream), &opened) == 0 && S_ISREG(opened.st_mode);
+}
+
+// An unnamed file in $TMPDIR, or /tmp, gone once it is closed.
+FILE *temporary_copy(const char *name)
+{
+    const char *dir = std::getenv("TMPDIR");
+    std::string path = std::string(dir && *dir ? dir : "/tmp") + "/zkt2wav-XXXXXX";
+    const int fd = mkstemp(path.data());
+    FILE *copy = fd >= 0 ? fdopen(fd, "w+b") : nullptr;
+    if (!copy)
+        fail_reading(
+            name, ("No temporary copy can be made: " + std::string(std::strerror(errno))).c_str());
+    unlink(path.c_str());
+    return copy;
 }
 
 } // namespace
 
 FILE *open_image(const char *name, FILE *output)
 {
-    return open_run_file(name, O_RDONLY, "rb", output);
+    return open_run_file(name, O_RDONLY, STDIN_FILENO, output);
 }
 
 FILE *open_output(const char *name, FILE *image)
 {
-    return open_run_file(name, O_WRONLY | O_CREAT, "wb", image);
+    return open_run_file(name, O_WRONLY | O_CREAT, STDOUT_FILENO, image);
 }
 
 // Only a regular file with contents is truncated: a device has nothing to empty, and some
@@ -68,8 +101,38 @@ void start_output(FILE *output, const char *name)
 {
     struct stat opened;
     const int fd = fileno(output);
+    if (is_standard_stream(name))
+        return;
     if (fstat(fd, &opened) != 0)
         fail_opening(name, std::strerror(errno));
     if (S_ISREG(opened.st_mode) && opened.st_size > 0 && ftruncate(fd, 0) != 0)
         fail_opening(name, std::strerror(errno));
+}
+
+// Appended data would put the patch at the end of the file instead of in its header.
+bool can_patch(FILE *output)
+{
+    return is_regular(output) && !(fcntl(fileno(output), F_GETFL) & O_APPEND) &&
+           ftello(output) == 0;
+}
+
+FILE *count_image(FILE *image, const char *name, std::uint64_t &samples)
+{
+    const bool rereadable = is_regular(image);
+    const off_t start = rereadable ? ftello(image) : 0;
+    FILE *copy = rereadable ? nullptr : temporary_copy(name);
+    if (const int error = count_zkt(image, copy, largest_wave_file, samples))
+        fail_reading(name, std::strerror(error));
+    if (copy) {
+        std::fclose(image);
+        image = copy;
+    }
+    if (start < 0 || fseeko(image, start, SEEK_SET) != 0)
+        fail_reading(name, std::strerror(errno));
+    return image;
+}
+
+void fail_reading(const char *name, const char *reason)
+{
+    fail(exit_io_failed, "Error reading %s.\n%s\n", name, reason);
 }

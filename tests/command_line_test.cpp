@@ -47,7 +47,13 @@ const std::string is_directory = "Is a directory";
 const std::string same_file = "The tape image and the output are the same file.";
 const std::string io_error = "Input/output error";
 
+std::string bad_pad(const std::string &shown)
+{
+    return "Illegal pad value: " + shown + ".\nPad must be between 0 and 60 seconds.\n";
+}
+
 const std::string no_gain = "Error parsing argument for '-g'.\n";
+const std::string no_pad = "Error parsing argument for '--pad'.\n";
 const std::string no_rate = "Error parsing argument for '-f'.\n";
 
 // The option parser words its own complaints; only their presence is checked.
@@ -164,6 +170,24 @@ TEST(CommandLine, UsageAndMissingFiles)
         {{"-i", "in.zkt"}, 1, "", {}},
         {{"-o", "out.wav"}, 1, "", {{"out.wav", empty}}},
         {{"-i", "in.zkt", "-o", "out.wav", "-h"}, 1, "", {{"out.wav", empty}}},
+        {with_files({"--bogus"}), 1, parser_complaint, {{"out.wav", empty}}},
+        {with_files({"--pad"}), 1, parser_complaint, {{"out.wav", empty}}},
+    });
+}
+
+TEST(CommandLine, PadArgument)
+{
+    run_table({
+        {with_files({"--pad", "61"}), 3, bad_pad("61"), {}},
+        {with_files({"--pad", "60.001"}), 3, bad_pad("60.001"), {}},
+        {with_files({"--pad", "-0.5"}), 3, bad_pad("-0.5"), {}},
+        {with_files({"--pad", "99999999999999999999"}), 3, bad_pad("99999999999999999999"), {}},
+        {with_files({"--pad", ""}), 2, no_pad, {}},
+        {with_files({"--pad", "."}), 2, no_pad, {}},
+        {with_files({"--pad", "1e1"}), 2, no_pad, {}},
+        {with_files({"--pad", "5s"}), 2, no_pad, {}},
+        {with_files({"--pad", " 5"}), 2, no_pad, {}},
+        {with_files({"--pad=60", "--pad", ".5", "--pad", "-0"}), 0, "", {{"out.wav", 44100}}},
     });
 }
 
@@ -282,6 +306,11 @@ TEST(CommandLine, DirectoriesAndTheImageItselfAreRefused)
         {{"-i", "sym.zkt", "-o", "in.zkt"}, 4, opening("in.zkt", same_file), {}},
         {{"-o", "sym.zkt", "-i", "in.zkt"}, 4, opening("in.zkt", same_file), {}},
         {{"-o", "/dev/stdout", "-i", "/dev/stdin"}, 4, opening("/dev/stdin", same_file), {}, {{}, {}, image_on_both_streams}},
+        {{"-o", "-", "-i", "-"}, 4, opening("-", same_file), {}, {{}, {}, image_on_both_streams}},
+        // Devices are no image that an output could destroy.
+        {{"-i", "/dev/null", "-o", "/dev/null"}, 0, "", {}},
+        // A file called - is written as ./-.
+        {{"-i", "in.zkt", "-o", "./-"}, 0, "", {{"-", 44100}}},
         {{"-o", "out.wav", "-i", "out.wav"}, 4, opening("out.wav", same_file), {{"out.wav", empty}}},
         // Only the streams in use count: the first output is replaced by the time of -i.
         {{"-o", "out.wav", "-o", "b.wav", "-i", "in.zkt"}, 0, "", {{"out.wav", empty}, {"b.wav", 44100}}},
@@ -311,7 +340,44 @@ TEST(CommandLine, InjectedFaultsAreNotSuccess)
          failing("out.wav", "inject=close:error=EIO")},
     });
 }
+
+// Audio never floods a terminal, and a forgotten redirection never waits for keystrokes.
+TEST(CommandLine, TerminalsAreRefused)
+{
+    const int probe = posix_openpt(O_RDWR | O_NOCTTY);
+    if (probe < 0)
+        GTEST_SKIP() << "no pseudo-terminal can be had here";
+    close(probe);
+    // In the child, standard input or output becomes a pseudo-terminal.
+    auto terminal_as = [](int fd) {
+        return run_setup{{}, {}, [fd] {
+            const int master = posix_openpt(O_RDWR | O_NOCTTY);
+            if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+                _exit(126);
+            dup2(open(ptsname(master), O_RDWR | O_NOCTTY), fd);
+        }};
+    };
+    run_table({
+        {{"-i", "-", "-o", "out.wav"}, 4, opening("-", "It is a terminal."), {{"out.wav", absent}}, terminal_as(0)},
+        {{"-i", "in.zkt", "-o", "-"}, 4, opening("-", "It is a terminal."), {}, terminal_as(1)},
+    });
+}
 // clang-format on
+
+TEST(CommandLine, HelpAndVersion)
+{
+    scratch_dir dir;
+    const auto help = run_program(dir.root(), {"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.err, "");
+    EXPECT_EQ(help.out.substr(0, usage.size()), usage);
+    for (const char *left_out : {"-f <rate>", "-i -", "-o -", "--invert", "--pad", "--version"})
+        EXPECT_NE(help.out.find(left_out, usage.size()), std::string::npos) << left_out;
+    const auto version = run_program(dir.root(), {"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.err, "");
+    EXPECT_EQ(version.out, "zkt2wav " ZKT2WAV_VERSION "\n");
+}
 
 // A new output may be read and written by all whom the umask allows, as with any file a
 // tool creates.

@@ -184,6 +184,55 @@ TEST_F(TapeSignal, EveryByteBecomesItsCells)
     }
 }
 
+// Mirrored around the centre line, 128 staying 128; the header is untouched.
+TEST_F(TapeSignal, InvertMirrorsEverySample)
+{
+    const auto image = every_byte_value_and_runs();
+    convert(dir, image);
+    const auto plain = read_bytes(dir.path("out.wav"));
+    convert(dir, image, {"--invert"});
+    const auto inverted = read_bytes(dir.path("out.wav"));
+    auto mirrored = plain;
+    for (std::size_t i = 44; i < mirrored.size(); ++i)
+        mirrored[i] = static_cast<std::uint8_t>(256 - plain[i]);
+    EXPECT_EQ(inverted, mirrored);
+}
+
+// The pad is silence through the filter at both ends: the leading pad is the centre line, the
+// samples between the pads are those of the plain conversion, and the trailing pad settles
+// back to the centre line. Its length is the rate times the seconds, rounded down exactly.
+TEST_F(TapeSignal, PadAddsItsSamplesAtBothEnds)
+{
+    const std::vector<std::uint8_t> image{0x55, 0xAA, 0x01};
+    const struct {
+        const char *seconds;
+        std::uint32_t rate, samples;
+    } cases[] = {
+        {"0", 44100, 0},
+        {"0.5", 44100, 22050},
+        {"1", 8000, 8000},
+        {"60", 48000, 2880000},
+        {".1", 22050, 2205},
+        {"0.29", 48000, 13920},
+        {"0.07", 44100, 3087},
+        {"0.3", 11025, 3307},              // 3307.5, rounded down
+        {"0.00002083333333334", 48000, 1}, // a hair over one sample period
+        {"0.0000208333", 48000, 0},        // a hair under
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.seconds << " s at " << c.rate);
+        const std::string rate = std::to_string(c.rate);
+        const auto plain = convert(dir, image, {"-f", rate}).samples;
+        const auto padded = convert(dir, image, {"-f", rate, "--pad", c.seconds}).samples;
+        ASSERT_EQ(padded.size(), plain.size() + 2 * c.samples);
+        const auto end = padded.end() - static_cast<long>(c.samples);
+        EXPECT_EQ(std::vector<std::uint8_t>(padded.begin(), padded.begin() + c.samples),
+                  std::vector<std::uint8_t>(c.samples, 128));
+        EXPECT_EQ(std::vector<std::uint8_t>(padded.begin() + c.samples, end), plain);
+        EXPECT_TRUE(c.samples < 8000 || padded.back() == 128);
+    }
+}
+
 std::string sha256_of(const std::filesystem::path &file)
 {
     FILE *digest = popen(("sha256sum '" + file.string() + "'").c_str(), "r");

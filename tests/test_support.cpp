@@ -171,10 +171,13 @@ void reset_conversion_state()
 {
     wave = initial_wave;
     set_gain(4);
+    p_pad_samples = 0;
     lp_accu = 0.0;
     hp_accu = 0.0;
     pending_samples.used = 0;
     wav_bytes_written = 0;
+    wav_promised_length = 0;
+    wav_inverted = false;
     wav_name = "";
 }
 

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -96,6 +97,42 @@ TEST_F(WaveFile, TheLimitCountsEveryByteWrittenAndTheBlock)
     EXPECT_EXIT(filter_output(0, block, device), testing::ExitedWithCode(5),
                 "^Error writing /dev/null\\.\nThe output is too large for a WAVE file\\.\n$");
     std::fclose(device);
+}
+
+// A pipe can't be seeked back to: its lengths are written first, and must then come true.
+TEST_F(WaveFile, PromisedLengthsAreWrittenFirstAndKept)
+{
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    FILE *pipe_in = fdopen(ends[1], "wb");
+    promise_wav_length(44 + 7);
+    write_wav_header(pipe_in);
+    filter_output(0, 7, pipe_in);
+    close_wav(pipe_in);
+    std::vector<std::uint8_t> bytes(64);
+    bytes.resize(static_cast<std::size_t>(read(ends[0], bytes.data(), bytes.size())));
+    close(ends[0]);
+    write_bytes(dir.path("piped.wav"), bytes);
+    const auto piped = read_wave(dir.path("piped.wav"));
+    EXPECT_EQ(piped.file_length, 51u);
+    expect_consistent_wave(piped, 44100);
+
+    // A sample short of the promise: the image changed between its two readings.
+    reset_conversion_state();
+    FILE *device = std::fopen("/dev/null", "wb");
+    ASSERT_NE(device, nullptr);
+    wav_name = "-";
+    promise_wav_length(44 + 7);
+    write_wav_header(device);
+    filter_output(0, 6, device);
+    EXPECT_EXIT(close_wav(device), testing::ExitedWithCode(5),
+                "^Error writing -\\.\nThe tape image changed while it was read\\.\n$");
+    std::fclose(device);
+
+    promise_wav_length(largest_wave_file);
+    promise_wav_length(largest_wave_file - 1);
+    EXPECT_EXIT(promise_wav_length(largest_wave_file + 1), testing::ExitedWithCode(5),
+                "^Error writing -\\.\nThe output is too large for a WAVE file\\.\n$");
 }
 
 } // namespace

@@ -24,6 +24,8 @@ wav_header wave = {
 sample_block pending_samples;
 const char *wav_name = "";
 std::uint64_t wav_bytes_written = 0;
+bool wav_inverted = false;
+std::uint64_t wav_promised_length = 0;
 
 namespace {
 
@@ -73,7 +75,14 @@ void patch_le32(FILE *wavfile, off_t offset, std::uint32_t value)
 
 bool fits_wave_lengths(std::uint64_t file_length)
 {
-    return file_length <= UINT32_MAX + riff_length_excludes;
+    return file_length <= largest_wave_file;
+}
+
+void promise_wav_length(std::uint64_t file_length)
+{
+    if (!fits_wave_lengths(file_length))
+        fail_writing("The output is too large for a WAVE file.");
+    wav_promised_length = file_length;
 }
 
 void set_sample_rate(std::uint32_t rate)
@@ -103,25 +112,39 @@ std::array<unsigned char, wav_header_size> wav_header_bytes(const wav_header &he
 
 void write_wav_header(FILE *wavfile)
 {
-    const auto bytes = wav_header_bytes(wave);
+    wav_header header = wave;
+    if (wav_promised_length) {
+        header.rLen = static_cast<std::uint32_t>(wav_promised_length - riff_length_excludes);
+        header.data_size = static_cast<std::uint32_t>(wav_promised_length - wav_header_size);
+    }
+    const auto bytes = wav_header_bytes(header);
     append_or_fail(bytes.data(), bytes.size(), wavfile);
 }
 
+// 128 stays 128, 1 and 255 swap.
 void write_pending_samples(FILE *wavfile)
 {
     if (!fits_wave_lengths(wav_bytes_written + pending_samples.used))
         fail_writing("The output is too large for a WAVE file.");
+    if (wav_inverted)
+        for (std::size_t i = 0; i < pending_samples.used; ++i)
+            pending_samples.bytes[i] = static_cast<unsigned char>(256 - pending_samples.bytes[i]);
     append_or_fail(pending_samples.bytes, pending_samples.used, wavfile);
     pending_samples.used = 0;
 }
 
-// No pad byte follows an odd number of samples: the data chunk is the file's last.
+// No pad byte follows an odd number of samples: the data chunk is the file's last. A file
+// whose length was promised is never seeked: it may be a pipe.
 void close_wav(FILE *wavfile)
 {
     write_pending_samples(wavfile);
     const std::uint64_t length = wav_bytes_written;
-    patch_le32(wavfile, rLen_offset, static_cast<std::uint32_t>(length - riff_length_excludes));
-    patch_le32(wavfile, data_size_offset, static_cast<std::uint32_t>(length - wav_header_size));
+    if (wav_promised_length && length != wav_promised_length)
+        fail_writing("The tape image changed while it was read.");
+    if (!wav_promised_length) {
+        patch_le32(wavfile, rLen_offset, static_cast<std::uint32_t>(length - riff_length_excludes));
+        patch_le32(wavfile, data_size_offset, static_cast<std::uint32_t>(length - wav_header_size));
+    }
     if (std::fclose(wavfile) != 0)
         fail_writing(std::strerror(errno));
 }

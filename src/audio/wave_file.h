@@ -35,9 +35,24 @@ extern const char *wav_name;
 // device or a pipe says nothing about it.
 extern std::uint64_t wav_bytes_written;
 
-// Whether the 32-bit length fields can describe a file of this length: RIFF's length field
-// holds the file length less 8, so 4 GiB + 7 bytes is the largest WAVE file.
+// RIFF's 32-bit length field holds the file length less 8, so 4 GiB + 7 bytes is the
+// largest WAVE file.
+constexpr std::uint64_t largest_wave_file = std::uint64_t{UINT32_MAX} + 8;
+
+// Whether the 32-bit length fields can describe a file of this length.
 bool fits_wave_lengths(std::uint64_t file_length);
+
+// Whether every sample is mirrored around the centre line as it is written, for a playback
+// chain that inverts the signal.
+extern bool wav_inverted;
+
+// The file length that the header announces before the first sample, for an output that
+// can't be patched at the end; 0 when it is patched.
+extern std::uint64_t wav_promised_length;
+
+// Promises this file length, which the run must then write exactly. Ends the run with
+// status 5 before anything is written when the length fields can't hold it.
+void promise_wav_length(std::uint64_t file_length);
 
 // Sets the sample rate and the byte rate that follows from it.
 void set_sample_rate(std::uint32_t rate);
@@ -48,7 +63,8 @@ std::array<unsigned char, wav_header_size> wav_header_bytes(const wav_header &he
 // Each of the writing functions below ends the run with "Error writing" and status 5 when a
 // write, seek or close fails, or when the output would outgrow the length fields.
 
-// Writes `wave` at the start of the output, before any sample.
+// Writes `wave` at the start of the output, before any sample, with the promised lengths
+// or with lengths of 0 for close_wav to fill in.
 void write_wav_header(FILE *wavfile);
 
 // Samples wait here until a whole block goes to the output in one write.
@@ -61,6 +77,6 @@ extern sample_block pending_samples;
 // Appends the pending samples to the data chunk and empties the block.
 void write_pending_samples(FILE *wavfile);
 
-// Writes the pending samples, fills in both length fields from the file's length and closes
-// the file.
+// Writes the pending samples, fills in both length fields from the file's length unless they
+// were promised, and closes the file.
 void close_wav(FILE *wavfile);

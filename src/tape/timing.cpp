@@ -2,7 +2,10 @@
 #include "audio/wave_file.h"
 #include "tape/tape_signal.h"
 
+#include <cstring>
+
 std::uint8_t p_gain = 60;
+std::uint32_t p_pad_samples = 0;
 
 namespace {
 
@@ -11,6 +14,18 @@ constexpr std::uint32_t opening_silence_cycles = 55300;
 constexpr std::uint32_t tone_half_period_cycles = 2656;
 constexpr int tone_periods = 12;
 constexpr std::uint32_t closing_silence_cycles = 25238;
+
+// Hands each segment of the lead-in, in order, to `segment(cycles, level)`: the one shape
+// that is both emitted and counted.
+template <typename Segment> void lead_in_segments(Segment segment)
+{
+    segment(opening_silence_cycles, p_silence);
+    for (int period = 0; period < tone_periods; ++period) {
+        segment(tone_half_period_cycles, p_silence);
+        segment(tone_half_period_cycles, p_gain);
+    }
+    segment(closing_silence_cycles, p_silence);
+}
 
 } // namespace
 
@@ -30,13 +45,36 @@ void output_segment(FILE *wavfile, std::uint32_t cycles, std::uint8_t level)
     filter_output(level, cycles_to_samples(cycles), wavfile);
 }
 
+// Digit by digit from the last, keeping only the whole part: for a whole a and any x,
+// floor((a + x) / 10) = floor((a + floor(x)) / 10), so no decimal fraction is ever rounded.
+std::uint32_t seconds_to_samples(std::uint32_t whole, const char *fraction)
+{
+    const std::uint32_t rate = wave.nSamplesPerSec;
+    std::uint32_t fraction_samples = 0;
+    for (std::size_t digit = std::strlen(fraction); digit-- > 0;)
+        fraction_samples =
+            (static_cast<std::uint32_t>(fraction[digit] - '0') * rate + fraction_samples) / 10;
+    return whole * rate + fraction_samples;
+}
+
+void output_pad(FILE *wavfile)
+{
+    filter_output(p_silence, p_pad_samples, wavfile);
+}
+
 void init_wav(FILE *wavfile)
 {
     write_wav_header(wavfile);
-    output_segment(wavfile, opening_silence_cycles, p_silence);
-    for (int period = 0; period < tone_periods; ++period) {
-        output_segment(wavfile, tone_half_period_cycles, p_silence);
-        output_segment(wavfile, tone_half_period_cycles, p_gain);
-    }
-    output_segment(wavfile, closing_silence_cycles, p_silence);
+    output_pad(wavfile);
+    lead_in_segments([wavfile](std::uint32_t cycles, std::uint8_t level) {
+        output_segment(wavfile, cycles, level);
+    });
+}
+
+std::uint64_t signal_samples(std::uint64_t data_samples)
+{
+    std::uint64_t samples = data_samples + 2 * std::uint64_t{p_pad_samples};
+    lead_in_segments(
+        [&samples](std::uint32_t cycles, std::uint8_t) { samples += cycles_to_samples(cycles); });
+    return samples;
 }

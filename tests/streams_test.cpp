@@ -1,0 +1,143 @@
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <fstream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Runs the program between shell commands joined to it by real pipes; either may be empty.
+// A failure anywhere in the pipeline fails the run.
+run_setup between(const std::string &producer, const std::string &consumer)
+{
+    std::string line = "set -o pipefail; ";
+    if (!producer.empty())
+        line += producer + " | ";
+    line += "\"$0\" \"$@\"";
+    if (!consumer.empty())
+        line += " | " + consumer;
+    return {{}, {"/bin/bash", "-c", line}};
+}
+
+std::vector<std::uint8_t> random_bytes(std::size_t count)
+{
+    std::vector<std::uint8_t> bytes(count);
+    std::uint32_t state = 2463534242u;
+    for (auto &byte : bytes) {
+        state ^= state << 13;
+        state ^= state >> 17;
+        state ^= state << 5;
+        byte = static_cast<std::uint8_t>(state >> 24);
+    }
+    return bytes;
+}
+
+// Converts image.zkt in `dir` to file.wav, as the reference for the streams.
+void convert_to_file(const scratch_dir &dir, const std::vector<std::string> &options)
+{
+    std::vector<std::string> args{"-i", "image.zkt", "-o", "file.wav"};
+    args.insert(args.end(), options.begin(), options.end());
+    ASSERT_EQ(run_program(dir.root(), args).status, 0);
+}
+
+// What goes down a pipe is what a regular file gets, its lengths included, though the pipe
+// can't be seeked back: the header is written true from the start.
+TEST(Streams, PipedOutputIsTheFileByteForByte)
+{
+    scratch_dir dir;
+    const auto random = random_bytes(300);
+    const struct {
+        std::vector<std::uint8_t> image;
+        std::vector<std::string> options;
+    } cases[] = {
+        {{}, {}},
+        {{0x42}, {}},
+        {random, {}},
+        {std::vector<std::uint8_t>(300, 0xFF), {}},
+        {random, {"--invert", "--pad", "0.25"}},
+    };
+    for (const auto &t : rate_timings) {
+        for (const auto &c : cases) {
+            SCOPED_TRACE(testing::Message() << t.rate << " Hz, " << c.image.size() << " bytes, "
+                                            << c.options.size() << " more options");
+            auto options = c.options;
+            options.insert(options.end(), {"-f", std::to_string(t.rate)});
+            write_bytes(dir.path("image.zkt"), c.image);
+            convert_to_file(dir, options);
+            std::vector<std::string> args{"-i", "image.zkt", "-o", "-"};
+            args.insert(args.end(), options.begin(), options.end());
+            const auto piped = run_program(dir.root(), args, between("", "cat > piped.wav"));
+            EXPECT_EQ(piped.status, 0) << piped.err;
+            EXPECT_EQ(read_bytes(dir.path("piped.wav")), read_bytes(dir.path("file.wav")));
+        }
+    }
+}
+
+// A reader that takes the header's lengths at their word reads every sample from the pipe.
+TEST(Streams, SoxReadsEverySampleFromThePipe)
+{
+    if (!fs::exists("/usr/bin/sox"))
+        GTEST_SKIP() << "sox is not installed (Debian: apt-get install sox)";
+    scratch_dir dir;
+    write_bytes(dir.path("image.zkt"), random_bytes(3000));
+    for (const auto &t : rate_timings) {
+        SCOPED_TRACE(t.rate);
+        const std::vector<std::string> rate{"-f", std::to_string(t.rate)};
+        convert_to_file(dir, rate);
+        const auto piped = run_program(dir.root(), {"-i", "image.zkt", "-o", "-", rate[0], rate[1]},
+                                       between("", "sox -t wav - -n stat 2> stat.txt"));
+        EXPECT_EQ(piped.status, 0) << piped.err;
+        std::ifstream stat(dir.path("stat.txt"));
+        std::string field;
+        while (stat >> field && field != "read:")
+            ;
+        std::size_t samples = 0;
+        stat >> samples;
+        EXPECT_EQ(samples, read_wave(dir.path("file.wav")).samples.size());
+    }
+}
+
+// From a pipe the image is copied aside while it is counted; from a file it is read twice.
+TEST(Streams, ImageFromStandardInputIsTheImage)
+{
+    scratch_dir dir;
+    write_bytes(dir.path("image.zkt"), random_bytes(3000));
+    convert_to_file(dir, {});
+    const struct {
+        const char *output, *result;
+        run_setup setup;
+    } cases[] = {
+        {"in-pipe.wav", "in-pipe.wav", between("cat image.zkt", "")},
+        {"in-file.wav", "in-file.wav", {{}, {}, [] { dup2(open("image.zkt", O_RDONLY), 0); }}},
+        {"-", "both-pipes.wav", between("cat image.zkt", "cat > both-pipes.wav")},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.result);
+        const auto result = run_program(dir.root(), {"-i", "-", "-o", c.output}, c.setup);
+        EXPECT_EQ(result.status, 0) << result.err;
+        EXPECT_EQ(read_bytes(dir.path(c.result)), read_bytes(dir.path("file.wav")));
+    }
+}
+
+// An endless image is found too large for a WAVE file by counting, before a byte is written
+// to an output that can't be patched.
+TEST(Streams, TheLimitHoldsBeforeAnythingIsWritten)
+{
+    scratch_dir dir;
+    const auto piped =
+        run_program(dir.root(), {"-i", "/dev/zero", "-o", "-"}, between("", "cat > piped.wav"));
+    EXPECT_EQ(piped.status, 5);
+    EXPECT_EQ(piped.err, "Error writing -.\nThe output is too large for a WAVE file.\n");
+    EXPECT_EQ(fs::file_size(dir.path("piped.wav")), 0u);
+    const auto device = run_program(dir.root(), {"-i", "/dev/zero", "-o", "/dev/null"});
+    EXPECT_EQ(device.status, 5);
+    EXPECT_EQ(device.err, "Error writing /dev/null.\nThe output is too large for a WAVE file.\n");
+}
+
+} // namespace
