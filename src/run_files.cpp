@@ -37,7 +37,7 @@ const char *refusal(int fd, FILE *other_side)
         return std::strerror(EISDIR);
     if (isatty(fd))
         return "It is a terminal.";
-    if (!other_side || !S_ISREG(opened.st_mode))
+    if (!other_side)
         return nullptr;
     struct stat other;
     if (fstat(fileno(other_side), &other) != 0)

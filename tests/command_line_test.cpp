@@ -348,9 +348,11 @@ TEST(CommandLine, TerminalsAreRefused)
     if (probe < 0)
         GTEST_SKIP() << "no pseudo-terminal can be had here";
     close(probe);
-    // In the child, standard input or output becomes a pseudo-terminal.
+    // In the child, standard input or output becomes a pseudo-terminal; a program that takes
+    // it is stopped by the alarm rather than waiting for keystrokes.
     auto terminal_as = [](int fd) {
         return run_setup{{}, {}, [fd] {
+            alarm(10);
             const int master = posix_openpt(O_RDWR | O_NOCTTY);
             if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
                 _exit(126);

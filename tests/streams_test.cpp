@@ -125,6 +125,39 @@ TEST(Streams, ImageFromStandardInputIsTheImage)
     }
 }
 
+// Standard output on a regular file is written where it stands, after what the file holds,
+// and its header can't be patched there: it gets its lengths up front.
+TEST(Streams, StandardOutputIsWrittenWhereItStands)
+{
+    scratch_dir dir;
+    write_bytes(dir.path("image.zkt"), random_bytes(300));
+    convert_to_file(dir, {});
+    const std::vector<std::uint8_t> before(1000, 'o');
+    const struct {
+        const char *how;
+        std::function<void()> in_child;
+    } cases[] = {
+        {"appended", [] { dup2(open("out.wav", O_WRONLY | O_APPEND), 1); }},
+        {"after a seek",
+         [] {
+             const int fd = open("out.wav", O_WRONLY);
+             lseek(fd, 0, SEEK_END);
+             dup2(fd, 1);
+         }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.how);
+        write_bytes(dir.path("out.wav"), before);
+        const auto result =
+            run_program(dir.root(), {"-i", "image.zkt", "-o", "-"}, {{}, {}, c.in_child});
+        EXPECT_EQ(result.status, 0) << result.err;
+        auto expected = before;
+        const auto converted = read_bytes(dir.path("file.wav"));
+        expected.insert(expected.end(), converted.begin(), converted.end());
+        EXPECT_EQ(read_bytes(dir.path("out.wav")), expected);
+    }
+}
+
 // An endless image is found too large for a WAVE file by counting, before a byte is written
 // to an output that can't be patched.
 TEST(Streams, TheLimitHoldsBeforeAnythingIsWritten)
