@@ -127,8 +127,8 @@ pad_seconds read_pad_option(const char *arg)
     std::uint32_t seconds = 0;
     for (const char *digit = whole; digit < end && seconds <= 60; ++digit)
         seconds = seconds * 10 + static_cast<std::uint32_t>(*digit - '0');
-    const bool above_whole = !is_zero(fraction);
-    if (seconds > 60 || (seconds == 60 && above_whole) || (negative && (seconds || above_whole)))
+    const bool has_fraction = !is_zero(fraction);
+    if (seconds > 60 || (seconds == 60 && has_fraction) || (negative && (seconds || has_fraction)))
         fail(exit_out_of_range, "Illegal pad value: %s.\nPad must be between 0 and 60 seconds.\n",
              arg);
     return {seconds, fraction};
