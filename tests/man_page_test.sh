@@ -10,10 +10,9 @@ if ! command -v man >/dev/null 2>&1; then
     exit 77
 fi
 
-options=$(sed -n 's/.*getopt_long(argc, argv, "\([^"]*\)".*/\1/p' "$src/src/main.cpp" | tr -d ':' | fold -w1)
-long_options=$(sed -n 's/^ *{"\([a-z-]*\)", [a-z_]*_argument,.*/\1/p' "$src/src/main.cpp")
+options=$(sh "$src/tests/source_options.sh" "$src")
 statuses=$(sed -n 's/^constexpr int exit_[a-z_]* = \([0-9]*\);.*/\1/p' "$src/src/exit_status.h")
-if [ -z "$options" ] || [ -z "$long_options" ] || [ -z "$statuses" ]; then
+if [ -z "$options" ] || [ -z "$statuses" ]; then
     echo "cannot find the option string or the exit statuses in the sources"
     exit 1
 fi
@@ -33,14 +32,9 @@ section() {
 failed=0
 for option in $options; do
     # An item's tag opens its line, alone or before a comma or its argument.
-    if ! section OPTIONS | grep -Eq -- "^ +(-[a-z?], )*-[$option]( |,|\$)"; then
-        echo "option -$option is not documented under OPTIONS"
-        failed=1
-    fi
-done
-for option in $long_options; do
-    if ! section OPTIONS | grep -Eq -- "^ +--$option( |\$)"; then
-        echo "option --$option is not documented under OPTIONS"
+    pattern=$(printf '%s' "$option" | sed 's/[?]/[?]/')
+    if ! section OPTIONS | grep -Eq -- "^ +(-[a-z?], )*$pattern( |,|\$)"; then
+        echo "option $option is not documented under OPTIONS"
         failed=1
     fi
 done
@@ -50,5 +44,5 @@ for status in $statuses; do
         failed=1
     fi
 done
-[ $failed -eq 0 ] && echo "the manual page documents options:" $options $long_options "and statuses:" $statuses
+[ $failed -eq 0 ] && echo "the manual page documents options:" $options "and statuses:" $statuses
 exit $failed
