@@ -1,4 +1,5 @@
 #include "audio/wave_file.h"
+#include "check/check_command.h"
 #include "exit_status.h"
 #include "run_files.h"
 #include "tape/tape_signal.h"
@@ -41,6 +42,8 @@ void write_usage()
     std::printf("            that inverts the signal\n");
     std::printf("--pad <s> : adds s seconds of silence, 0 to 60, before the lead-in and after\n");
     std::printf("            the last byte (default: 0)\n");
+    std::printf("--check <recording> [-i <image>] [-o <recovered>] [--json] [--channel left|right]\n");
+    std::printf("          : decodes a recording of the signal and says whether it would load\n");
     std::printf("--help    : prints this text\n");
     std::printf("--version : prints the version\n");
     std::exit(exit_converted);
@@ -169,10 +172,21 @@ const option long_options[] = {
     {nullptr, 0, nullptr, 0},
 };
 
+// --check turns the whole command line into a check of a recording.
+bool wants_check(int argc, char *argv[])
+{
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--check") == 0 || std::strncmp(argv[i], "--check=", 8) == 0)
+            return true;
+    return false;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
+    if (wants_check(argc, argv))
+        return check_command(argc, argv);
     FILE *zkt = nullptr;
     const char *zkt_name = nullptr;
     FILE *wav = nullptr;

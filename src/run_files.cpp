@@ -47,14 +47,17 @@ const char *refusal(int fd, FILE *other_side)
     return nullptr;
 }
 
-FILE *open_run_file(const char *name, int flags, int standard_fd, FILE *other_side)
+FILE *open_run_file(const char *name, int flags, int standard_fd,
+                    std::initializer_list<FILE *> other_sides)
 {
     const int fd = is_standard_stream(name) ? dup(standard_fd) : open(name, flags, 0666);
     if (fd < 0)
         fail_opening(name, std::strerror(errno));
-    if (const char *reason = refusal(fd, other_side)) {
-        close(fd);
-        fail_opening(name, reason);
+    for (FILE *other_side : other_sides) {
+        if (const char *reason = refusal(fd, other_side)) {
+            close(fd);
+            fail_opening(name, reason);
+        }
     }
     FILE *stream = fdopen(fd, flags == O_RDONLY ? "rb" : "wb");
     if (!stream)
@@ -86,12 +89,17 @@ FILE *temporary_copy(const char *name)
 
 FILE *open_image(const char *name, FILE *output)
 {
-    return open_run_file(name, O_RDONLY, STDIN_FILENO, output);
+    return open_run_file(name, O_RDONLY, STDIN_FILENO, {output});
 }
 
 FILE *open_output(const char *name, FILE *image)
 {
-    return open_run_file(name, O_WRONLY | O_CREAT, STDOUT_FILENO, image);
+    return open_run_file(name, O_WRONLY | O_CREAT, STDOUT_FILENO, {image});
+}
+
+FILE *open_recovered(const char *name, std::initializer_list<FILE *> inputs)
+{
+    return open_run_file(name, O_WRONLY | O_CREAT, STDOUT_FILENO, inputs);
 }
 
 // Only a regular file with contents is truncated: a device has nothing to empty, and some

@@ -1,5 +1,5 @@
 #include "audio/wave_file.h"
-#include "pulse_decoder.h"
+#include "check/pulse_decoder.h"
 #include "tape/tape_signal.h"
 #include "test_support.h"
 
@@ -143,18 +143,17 @@ std::uint64_t expected_length(const std::vector<std::uint8_t> &image, const rate
     return length;
 }
 
-// Where a last cell's high parts are a sample longer than a normal cell's, the decoder tells
-// them apart: exactly every seventh cell is a last cell.
-void expect_a_last_cell_every_seven(const std::vector<heard_cell> &cells, const rate_timing &t)
+// The decoder hears the samples as a recording would be heard.
+pulse_decoder heard(const std::vector<std::uint8_t> &samples, std::uint32_t rate)
 {
-    std::size_t last_cells = 0;
-    for (std::size_t i = 0; i < cells.size(); ++i) {
-        const double normal_high = cells[i].bit ? t.high1 : t.high0;
-        const bool last = cells[i].high_seconds * t.rate > normal_high + 0.5;
-        EXPECT_EQ(last, i % 7 == 6) << "cell " << i;
-        last_cells += last;
-    }
-    EXPECT_EQ(last_cells * 7, cells.size());
+    std::vector<float> recording;
+    for (const auto sample : samples)
+        recording.push_back(static_cast<float>(sample - 128) / 128);
+    pulse_decoder decoder;
+    start_decoding(decoder, rate);
+    decode_samples(decoder, recording.data(), recording.size());
+    finish_decoding(decoder);
+    return decoder;
 }
 
 // The length of a whole conversion is the header, the lead-in and each byte's cells. The
@@ -172,14 +171,21 @@ TEST_F(TapeSignal, EveryByteBecomesItsCells)
             EXPECT_EQ(written.file_length, expected_length(image, t));
             if (t.high1 == 0)
                 continue; // the pulses of a 1 vanish
-            const auto cells = decode_cells(written.samples, t.rate);
-            ASSERT_EQ(cells.size(), 7 * image.size());
+            const auto decoder = heard(written.samples, t.rate);
+            EXPECT_EQ(decoder.cells, 7 * image.size());
             std::vector<std::uint8_t> sent;
             for (const auto byte : image)
                 sent.push_back(byte & 0x7F);
-            EXPECT_EQ(decode_bytes(cells), sent);
-            if (t.last_high0 > t.high0 && t.last_high1 > t.high1)
-                expect_a_last_cell_every_seven(cells, t);
+            EXPECT_EQ(decoder.bytes, sent);
+            EXPECT_EQ(decoder.lead_in_found, true);
+            // The tone's period as the rate's whole samples make it.
+            EXPECT_NEAR(decoder.speed, 5312.0 * t.rate / 3e6 / (2 * t.tone_half), 0.01);
+            EXPECT_FALSE(decoder.inverted);
+            EXPECT_GT(decoder.worst_margin, 0.5);
+            // Where the rate gives a last cell's pulses a sample more than a normal
+            // cell's, every byte's last pulse stands out.
+            const bool last_stands_out = t.last_high0 > t.high0 && t.last_high1 > t.high1;
+            EXPECT_TRUE(!last_stands_out || decoder.longer_last == image.size());
         }
     }
 }

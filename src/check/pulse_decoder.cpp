@@ -1,0 +1,218 @@
+#include "check/pulse_decoder.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+// The recording machine's clock, and the signal's timing in its cycles.
+constexpr double cycles_per_second = 3000000;
+constexpr double tone_period_cycles = 5312;
+constexpr double normal_cell_cycles = 4424;
+constexpr double last_cell_cycles = 4558;
+// No pulse for this long, well past any cell, ends the data.
+constexpr double end_of_data_cycles = 20 * last_cell_cycles;
+
+// The tone is at least this many periods alike, each within a tenth of their mean; its
+// period may be off by a third either way, for a player running far too fast or slow.
+constexpr std::size_t tone_periods_needed = 8;
+constexpr double tone_likeness = 0.1;
+constexpr double slowest_tone_period = tone_period_cycles * 1.35;
+constexpr double fastest_tone_period = tone_period_cycles / 1.35;
+
+// The baseline follows DC and slow drift; the envelope follows the pulses' height.
+constexpr double baseline_seconds = 0.02;
+// The envelope rises at once and falls slowly: over the tone's silence while looking for the
+// lead-in, over a slow fade of the volume once it has been found, never into the noise
+// between cells.
+constexpr double envelope_seconds = 0.05;
+constexpr double data_envelope_seconds = 1;
+constexpr double quietest_envelope = 0.01;
+constexpr double upper_threshold = 0.4;
+constexpr double lower_threshold = 0.15;
+
+double cycles(const pulse_decoder &d, double samples)
+{
+    return samples * cycles_per_second * d.speed / d.rate;
+}
+
+// The moment between two samples where the signal crossed `level`.
+double crossing(double index, double before, double after, double level)
+{
+    return index - 1 + (level - before) / (after - before);
+}
+
+// Returns true when the trigger has just risen.
+bool follow(pulse_trigger &trigger, double index, double before, double after, double envelope)
+{
+    const double upper = upper_threshold * envelope;
+    if (!trigger.high && after >= upper) {
+        trigger.high = true;
+        trigger.rise = crossing(index, before, after, upper);
+        return true;
+    }
+    const double lower = lower_threshold * envelope;
+    if (trigger.high && after < lower) {
+        trigger.high = false;
+        trigger.width = crossing(index, before, after, lower) - trigger.rise;
+    }
+    return false;
+}
+
+void end_data(pulse_decoder &d)
+{
+    d.data_ended = true;
+    d.cell_start = -1;
+}
+
+// A cell's value, its margin from the threshold, and the byte it completes.
+void add_cell(pulse_decoder &d, int bit, double to_next_pulse)
+{
+    const bool last = d.cells % 7 == 6;
+    const double full = last ? last_cell_cycles : normal_cell_cycles;
+    const double half = full / 2;
+    const double threshold = (full + half) / 2;
+    const double margin = std::fabs(to_next_pulse - threshold) / (threshold - half);
+    if (margin < d.worst_margin) {
+        d.worst_margin = margin;
+        d.worst_cell = d.cells;
+        d.worst_cell_start = d.cell_start;
+    }
+    const double width = d.up.width;
+    if (d.cells % 7 == 0)
+        d.byte_starts.push_back(static_cast<std::uint64_t>(d.cell_start));
+    if (!last) {
+        d.byte_bits |= bit << (d.cells % 7 + 1);
+        d.normal_width[bit] +=
+            (width - d.normal_width[bit]) / static_cast<double>(++d.normal_count[bit]);
+        d.byte_widest_normal[bit] = std::max(d.byte_widest_normal[bit], width);
+    } else {
+        const double normal =
+            d.byte_widest_normal[bit] > 0 ? d.byte_widest_normal[bit] : d.normal_width[bit];
+        d.longer_last += width > normal + 0.5;
+        d.bytes.push_back(static_cast<std::uint8_t>(d.byte_bits | bit));
+        d.byte_bits = 0;
+        d.byte_widest_normal[0] = d.byte_widest_normal[1] = 0;
+    }
+    ++d.cells;
+}
+
+// A pulse of the data: it either halves the cell being read (a 1) or starts the next one.
+void data_pulse(pulse_decoder &d, double edge)
+{
+    if (d.cell_start < 0) {
+        d.cell_start = edge;
+        return;
+    }
+    const double gap = cycles(d, edge - d.cell_start);
+    const bool last = d.cells % 7 == 6;
+    const double full = last ? last_cell_cycles : normal_cell_cycles;
+    if (gap < 0.75 * full) {
+        add_cell(d, 1, gap);
+        d.cell_start = -1;
+        return;
+    }
+    if (gap >= end_of_data_cycles) {
+        add_cell(d, 0, full);
+        end_data(d);
+        return;
+    }
+    d.lost_gaps += gap >= 1.5 * full;
+    add_cell(d, 0, std::min(gap, full));
+    d.cell_start = edge;
+}
+
+bool tone_like(double period)
+{
+    return period >= fastest_tone_period && period <= slowest_tone_period;
+}
+
+// Looks for the tone among the pulses of one direction. Returns true once it has been found
+// and broken by the data's first pulse, which then starts the first cell.
+bool tone_pulse(pulse_decoder &d, std::vector<double> &edges, double edge)
+{
+    if (!edges.empty()) {
+        const double period = cycles(d, edge - edges.back());
+        const double mean = cycles(d, edges.back() - edges.front()) /
+                            static_cast<double>(std::max<std::size_t>(edges.size() - 1, 1));
+        const bool alike = edges.size() < 2 || std::fabs(period - mean) <= tone_likeness * mean;
+        if (!tone_like(period) || !alike) {
+            // The tone ends in a silence of five periods before the data; nothing in the
+            // data is that quiet, so a run of alike pulses without it was data, not tone.
+            if (edges.size() > tone_periods_needed && period >= 3 * mean) {
+                d.lead_in_found = true;
+                d.lead_in_start = edges.front();
+                // The first pulse rises out of silence, the others out of the tone's low
+                // halves: the speed is timed from the second on, pulses of one shape.
+                d.speed = tone_period_cycles * static_cast<double>(edges.size() - 2) /
+                          cycles(d, edges.back() - edges[1]);
+                d.cell_start = edge;
+                return true;
+            }
+            edges.erase(edges.begin(), edges.end() - (tone_like(period) ? 1 : 0));
+        }
+    }
+    edges.push_back(edge);
+    return false;
+}
+
+} // namespace
+
+void start_decoding(pulse_decoder &decoder, double rate)
+{
+    decoder = pulse_decoder{};
+    decoder.rate = rate;
+}
+
+void decode_samples(pulse_decoder &d, const float *samples, std::size_t count)
+{
+    const double baseline_step = 1 - std::exp(-1 / (baseline_seconds * d.rate));
+    const double envelope_keep =
+        std::exp(-1 / ((d.lead_in_found ? data_envelope_seconds : envelope_seconds) * d.rate));
+    for (std::size_t i = 0; i < count; ++i) {
+        const double x = samples[i];
+        if (d.samples == 0)
+            d.baseline = x;
+        const double index = static_cast<double>(d.samples++);
+        d.peak = std::max(d.peak, std::fabs(x));
+        d.sum += x;
+        d.baseline += (x - d.baseline) * baseline_step;
+        const double y = (x - d.baseline) * (d.inverted ? -1 : 1);
+        d.envelope = std::max({std::fabs(y), d.envelope * envelope_keep, quietest_envelope});
+        const double before = d.previous;
+        d.previous = y;
+        if (index == 0 || d.data_ended)
+            continue;
+        if (!d.lead_in_found) {
+            if (follow(d.up, index, before, y, d.envelope))
+                tone_pulse(d, d.up_tone, d.up.rise);
+            if (!d.lead_in_found && follow(d.down, index, -before, -y, d.envelope) &&
+                tone_pulse(d, d.down_tone, d.down.rise)) {
+                d.inverted = true;
+                d.previous = -y;
+                d.up = d.down;
+            }
+            continue;
+        }
+        if (follow(d.up, index, before, y, d.envelope))
+            data_pulse(d, d.up.rise);
+        else if (d.cell_start >= 0 && cycles(d, index - d.cell_start) >= end_of_data_cycles) {
+            add_cell(d, 0, d.cells % 7 == 6 ? last_cell_cycles : normal_cell_cycles);
+            end_data(d);
+        }
+    }
+}
+
+void finish_decoding(pulse_decoder &d)
+{
+    if (!d.lead_in_found) {
+        // A tone that the end of the recording broke, with no data after it.
+        const double end = static_cast<double>(d.samples);
+        if (!tone_pulse(d, d.up_tone, end) && tone_pulse(d, d.down_tone, end))
+            d.inverted = true;
+        d.cell_start = -1;
+    }
+    if (!d.data_ended && d.cell_start >= 0)
+        add_cell(d, 0, d.cells % 7 == 6 ? last_cell_cycles : normal_cell_cycles);
+    end_data(d);
+}
