@@ -272,7 +272,12 @@ void print_text(const char *name, const recording &r, std::size_t channel, const
     std::printf("Level: peak %.1f dBFS, %llu samples clipped, DC offset %.1f%% of full scale\n",
                 dbfs(d.peak), static_cast<unsigned long long>(r.clipped[channel]),
                 100 * d.sum / static_cast<double>(std::max<std::uint64_t>(d.samples, 1)));
-    std::printf("Bytes recovered: %zu\n", d.bytes.size());
+    std::printf("Bytes recovered: %zu", d.bytes.size());
+    // At 44100 and above the last cell's pulse is a sample longer: it confirms the framing.
+    if (r.info.samplerate >= 44100 && !d.bytes.empty())
+        std::printf(", the last pulse longer in %llu of them",
+                    static_cast<unsigned long long>(d.longer_last));
+    std::printf("\n");
     if (c.made && c.mismatches == 0)
         std::printf("Image: all %llu bytes match in bits 0 to 6\n",
                     static_cast<unsigned long long>(c.image_bytes));
@@ -320,6 +325,7 @@ void print_json(const char *name, const recording &r, std::size_t channel, const
                                     : nlohmann::json(nullptr)},
         {"verdict", f.pass ? "pass" : "fail"},
         {"bytes", d.bytes.size()},
+        {"longer_last_pulses", d.longer_last},
         {"mismatches", c.mismatches},
         {"first_mismatch", first},
         {"speed", d.speed},
@@ -339,7 +345,9 @@ void write_recovered(const char *name, FILE *recording_stream, FILE *image,
 {
     FILE *out = open_recovered(name, {recording_stream, image});
     start_output(out, name);
-    if (std::fwrite(bytes.data(), 1, bytes.size(), out) != bytes.size() || std::fclose(out) != 0)
+    const bool written =
+        bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
+    if (!written || std::fclose(out) != 0)
         fail(exit_io_failed, "Error writing %s.\n%s\n", name, std::strerror(errno));
 }
 

@@ -26,7 +26,7 @@ constexpr double baseline_seconds = 0.02;
 // lead-in, over a slow fade of the volume once it has been found, never into the noise
 // between cells.
 constexpr double envelope_seconds = 0.05;
-constexpr double data_envelope_seconds = 1;
+constexpr double data_envelope_seconds = 10;
 constexpr double quietest_envelope = 0.01;
 constexpr double upper_threshold = 0.4;
 constexpr double lower_threshold = 0.15;
@@ -146,6 +146,7 @@ bool tone_pulse(pulse_decoder &d, std::vector<double> &edges, double edge)
                 // halves: the speed is timed from the second on, pulses of one shape.
                 d.speed = tone_period_cycles * static_cast<double>(edges.size() - 2) /
                           cycles(d, edges.back() - edges[1]);
+                d.end_of_data = end_of_data_cycles * d.rate / (cycles_per_second * d.speed);
                 d.cell_start = edge;
                 return true;
             }
@@ -156,6 +157,27 @@ bool tone_pulse(pulse_decoder &d, std::vector<double> &edges, double edge)
     return false;
 }
 
+// Peak and sum in four lanes, so that neither waits on the one before: a chain of one
+// addition per sample would take longer than all the decoding.
+void add_level(pulse_decoder &d, const float *samples, std::size_t count)
+{
+    double peak[4] = {d.peak, 0, 0, 0};
+    double sum[4] = {d.sum, 0, 0, 0};
+    std::size_t i = 0;
+    for (; i + 4 <= count; i += 4) {
+        for (std::size_t lane = 0; lane < 4; ++lane) {
+            peak[lane] = std::max(peak[lane], std::fabs(static_cast<double>(samples[i + lane])));
+            sum[lane] += samples[i + lane];
+        }
+    }
+    for (; i < count; ++i) {
+        peak[0] = std::max(peak[0], std::fabs(static_cast<double>(samples[i])));
+        sum[0] += samples[i];
+    }
+    d.peak = std::max(std::max(peak[0], peak[1]), std::max(peak[2], peak[3]));
+    d.sum = (sum[0] + sum[1]) + (sum[2] + sum[3]);
+}
+
 } // namespace
 
 void start_decoding(pulse_decoder &decoder, double rate)
@@ -164,43 +186,53 @@ void start_decoding(pulse_decoder &decoder, double rate)
     decoder.rate = rate;
 }
 
+// The hot loop of a check: the baseline and the envelope are each one short recurrence, kept
+// in locals for the block, and everything else happens at a pulse.
 void decode_samples(pulse_decoder &d, const float *samples, std::size_t count)
 {
     const double baseline_step = 1 - std::exp(-1 / (baseline_seconds * d.rate));
-    const double envelope_keep =
-        std::exp(-1 / ((d.lead_in_found ? data_envelope_seconds : envelope_seconds) * d.rate));
-    for (std::size_t i = 0; i < count; ++i) {
+    const double searching_keep = std::exp(-1 / (envelope_seconds * d.rate));
+    const double data_keep = std::exp(-1 / (data_envelope_seconds * d.rate));
+    if (d.samples == 0 && count > 0)
+        d.baseline = samples[0];
+    add_level(d, samples, count);
+    double baseline = d.baseline;
+    double envelope = d.envelope;
+    double previous = d.previous;
+    double index = static_cast<double>(d.samples);
+    for (std::size_t i = 0; i < count; ++i, ++index) {
         const double x = samples[i];
-        if (d.samples == 0)
-            d.baseline = x;
-        const double index = static_cast<double>(d.samples++);
-        d.peak = std::max(d.peak, std::fabs(x));
-        d.sum += x;
-        d.baseline += (x - d.baseline) * baseline_step;
-        const double y = (x - d.baseline) * (d.inverted ? -1 : 1);
-        d.envelope = std::max({std::fabs(y), d.envelope * envelope_keep, quietest_envelope});
-        const double before = d.previous;
-        d.previous = y;
-        if (index == 0 || d.data_ended)
+        baseline = baseline * (1 - baseline_step) + x * baseline_step;
+        const double y = d.inverted ? baseline - x : x - baseline;
+        envelope =
+            std::max(std::fabs(y), envelope * (d.lead_in_found ? data_keep : searching_keep));
+        const double level = std::max(envelope, quietest_envelope);
+        const double before = previous;
+        previous = y;
+        if (d.data_ended)
             continue;
         if (!d.lead_in_found) {
-            if (follow(d.up, index, before, y, d.envelope))
+            if (follow(d.up, index, before, y, level))
                 tone_pulse(d, d.up_tone, d.up.rise);
-            if (!d.lead_in_found && follow(d.down, index, -before, -y, d.envelope) &&
+            if (!d.lead_in_found && follow(d.down, index, -before, -y, level) &&
                 tone_pulse(d, d.down_tone, d.down.rise)) {
                 d.inverted = true;
-                d.previous = -y;
+                previous = -y;
                 d.up = d.down;
             }
             continue;
         }
-        if (follow(d.up, index, before, y, d.envelope))
+        if (follow(d.up, index, before, y, level))
             data_pulse(d, d.up.rise);
-        else if (d.cell_start >= 0 && cycles(d, index - d.cell_start) >= end_of_data_cycles) {
+        else if (d.cell_start >= 0 && index - d.cell_start >= d.end_of_data) {
             add_cell(d, 0, d.cells % 7 == 6 ? last_cell_cycles : normal_cell_cycles);
             end_data(d);
         }
     }
+    d.baseline = baseline;
+    d.envelope = envelope;
+    d.previous = previous;
+    d.samples += count;
 }
 
 void finish_decoding(pulse_decoder &d)

@@ -27,6 +27,7 @@ struct pulse_decoder {
     double lead_in_start = 0;
     double speed = 1;
     bool inverted = false;
+    double end_of_data = 0; // samples without a pulse that end the data, at this speed
 
     // The data, once the lead-in is over.
     std::vector<std::uint8_t> bytes;
