@@ -333,7 +333,7 @@ void print_json(const char *name, const recording &r, std::size_t channel, const
         {"peak_dbfs", d.peak > 0 ? nlohmann::json(dbfs(d.peak)) : nlohmann::json(nullptr)},
         {"clipped_samples", r.clipped[channel]},
         {"dc_offset", d.sum / static_cast<double>(std::max<std::uint64_t>(d.samples, 1))},
-        {"margin", d.cells > 0 ? d.worst_margin : 1.0},
+        {"margin", d.cells > 0 ? nlohmann::json(d.worst_margin) : nlohmann::json(nullptr)},
         {"causes", f.causes},
     };
     std::printf("%s\n", report.dump(2).c_str());
