@@ -20,11 +20,10 @@ constexpr double tone_likeness = 0.1;
 constexpr double slowest_tone_period = tone_period_cycles * 1.35;
 constexpr double fastest_tone_period = tone_period_cycles / 1.35;
 
-// The baseline follows DC and slow drift; the envelope follows the pulses' height.
+// The baseline follows DC and slow drift. The envelope follows the pulses' height: it rises
+// at once and falls slowly, over the tone's silence while looking for the lead-in, over a
+// slow fade of the volume once it has been found, never into the noise between cells.
 constexpr double baseline_seconds = 0.02;
-// The envelope rises at once and falls slowly: over the tone's silence while looking for the
-// lead-in, over a slow fade of the volume once it has been found, never into the noise
-// between cells.
 constexpr double envelope_seconds = 0.05;
 constexpr double data_envelope_seconds = 10;
 constexpr double quietest_envelope = 0.01;
@@ -34,6 +33,18 @@ constexpr double lower_threshold = 0.15;
 double cycles(const pulse_decoder &d, double samples)
 {
     return samples * cycles_per_second * d.speed / d.rate;
+}
+
+// The length of the cell being read: the last of a byte's seven is longer.
+double cell_cycles(const pulse_decoder &d)
+{
+    return d.cells % 7 == 6 ? last_cell_cycles : normal_cell_cycles;
+}
+
+// A gap to the next pulse shorter than this is half a cell: a 1.
+double decision_cycles(double full)
+{
+    return 0.75 * full;
 }
 
 // The moment between two samples where the signal crossed `level`.
@@ -69,10 +80,9 @@ void end_data(pulse_decoder &d)
 void add_cell(pulse_decoder &d, int bit, double to_next_pulse)
 {
     const bool last = d.cells % 7 == 6;
-    const double full = last ? last_cell_cycles : normal_cell_cycles;
-    const double half = full / 2;
-    const double threshold = (full + half) / 2;
-    const double margin = std::fabs(to_next_pulse - threshold) / (threshold - half);
+    const double full = cell_cycles(d);
+    const double threshold = decision_cycles(full);
+    const double margin = std::fabs(to_next_pulse - threshold) / (threshold - full / 2);
     if (margin < d.worst_margin) {
         d.worst_margin = margin;
         d.worst_cell = d.cells;
@@ -105,9 +115,8 @@ void data_pulse(pulse_decoder &d, double edge)
         return;
     }
     const double gap = cycles(d, edge - d.cell_start);
-    const bool last = d.cells % 7 == 6;
-    const double full = last ? last_cell_cycles : normal_cell_cycles;
-    if (gap < 0.75 * full) {
+    const double full = cell_cycles(d);
+    if (gap < decision_cycles(full)) {
         add_cell(d, 1, gap);
         d.cell_start = -1;
         return;
@@ -225,7 +234,7 @@ void decode_samples(pulse_decoder &d, const float *samples, std::size_t count)
         if (follow(d.up, index, before, y, level))
             data_pulse(d, d.up.rise);
         else if (d.cell_start >= 0 && index - d.cell_start >= d.end_of_data) {
-            add_cell(d, 0, d.cells % 7 == 6 ? last_cell_cycles : normal_cell_cycles);
+            add_cell(d, 0, cell_cycles(d));
             end_data(d);
         }
     }
@@ -245,6 +254,6 @@ void finish_decoding(pulse_decoder &d)
         d.cell_start = -1;
     }
     if (!d.data_ended && d.cell_start >= 0)
-        add_cell(d, 0, d.cells % 7 == 6 ? last_cell_cycles : normal_cell_cycles);
+        add_cell(d, 0, cell_cycles(d));
     end_data(d);
 }
