@@ -14,11 +14,6 @@
 
 namespace {
 
-[[noreturn]] void fail_opening(const char *name, const char *reason)
-{
-    fail(exit_cannot_open, "Error opening %s.\n%s\n", name, reason);
-}
-
 bool is_standard_stream(const char *name)
 {
     return std::strcmp(name, "-") == 0;
@@ -138,6 +133,11 @@ FILE *count_image(FILE *image, const char *name, std::uint64_t &samples)
     if (start < 0 || fseeko(image, start, SEEK_SET) != 0)
         fail_reading(name, std::strerror(errno));
     return image;
+}
+
+void fail_opening(const char *name, const char *reason)
+{
+    fail(exit_cannot_open, "Error opening %s.\n%s\n", name, reason);
 }
 
 void fail_reading(const char *name, const char *reason)

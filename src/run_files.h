@@ -35,5 +35,8 @@ bool can_patch(FILE *output);
 // otherwise a temporary copy made while counting, so that memory never holds the image.
 FILE *count_image(FILE *image, const char *name, std::uint64_t &samples);
 
+// Ends the run with "Error opening", the reason on a second line, and status 4.
+[[noreturn]] void fail_opening(const char *name, const char *reason);
+
 // Ends the run with "Error reading", the reason on a second line, and status 5.
 [[noreturn]] void fail_reading(const char *name, const char *reason);

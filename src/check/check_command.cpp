@@ -14,7 +14,7 @@
 #include <cstring>
 #include <getopt.h>
 #include <string>
-#include <unistd.h>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -116,16 +116,15 @@ double clip_level_of(int format)
 recording open_recording(const check_request &request)
 {
     recording r;
-    const bool standard = std::strcmp(request.recording, "-") == 0;
-    r.stream = standard ? fdopen(dup(STDIN_FILENO), "rb") : std::fopen(request.recording, "rb");
-    if (!r.stream)
-        fail(exit_cannot_open, "Error opening %s.\n%s\n", request.recording, std::strerror(errno));
+    // Opened as any image is: - is standard input, and a terminal or a directory is refused.
+    r.stream = open_image(request.recording, nullptr);
     r.file = sf_open_fd(fileno(r.stream), SFM_READ, &r.info, 0);
     if (!r.file)
-        fail(exit_cannot_open, "Error opening %s.\n%s\n", request.recording, sf_strerror(nullptr));
+        fail_opening(request.recording, sf_strerror(nullptr));
     if (r.info.channels > 2)
-        fail(exit_cannot_open, "Error opening %s.\nIt has %d channels; mono or stereo is read.\n",
-             request.recording, r.info.channels);
+        fail_opening(request.recording, ("It has " + std::to_string(r.info.channels) +
+                                         " channels; mono or stereo is read.")
+                                            .c_str());
     if (request.channel >= r.info.channels)
         fail(exit_out_of_range, "Unknown channel: right.\nThe recording is mono.\n");
     r.clip_level = clip_level_of(r.info.format);
@@ -155,7 +154,7 @@ void decode_recording(recording &r, const char *name)
         }
     }
     if (sf_error(r.file) != SF_ERR_NO_ERROR)
-        fail(exit_io_failed, "Error reading %s.\n%s\n", name, sf_strerror(r.file));
+        fail_reading(name, sf_strerror(r.file));
     sf_close(r.file);
     for (auto &decoder : r.decoders)
         finish_decoding(decoder);
@@ -188,7 +187,7 @@ comparison compare_with_image(const char *name, FILE *image, const std::vector<s
         }
     }
     if (std::ferror(image))
-        fail(exit_io_failed, "Error reading %s.\n%s\n", name, std::strerror(errno));
+        fail_reading(name, std::strerror(errno));
     if (bytes.size() > c.image_bytes) {
         if (c.mismatches == 0)
             c.first_mismatch = c.image_bytes;
