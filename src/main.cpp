@@ -43,7 +43,12 @@ void write_usage()
     std::printf("--pad <s> : adds s seconds of silence, 0 to 60, before the lead-in and after\n");
     std::printf("            the last byte (default: 0)\n");
     std::printf("--check <recording> [-i <image>] [-o <recovered>] [--json] [--channel left|right]\n");
-    std::printf("          : decodes a recording of the signal and says whether it would load\n");
+    std::printf("          : decodes a recording (WAVE, FLAC, AIFF or Ogg, 8000 to 192000 Hz)\n");
+    std::printf("            and says whether it would load. With -i, PASS means every byte\n");
+    std::printf("            matches the image in bits 0 to 6; without, it means only that the\n");
+    std::printf("            decode was clean. A FAIL gives its reasons, and causes measured\n");
+    std::printf("            with their fixes; a PASS gives notes the machine may mind. -o\n");
+    std::printf("            writes the bytes recovered, never over a file that exists.\n");
     std::printf("--help    : prints this text\n");
     std::printf("--version : prints the version\n");
     std::exit(exit_converted);
@@ -126,7 +131,8 @@ pad_seconds read_pad_option(const char *arg)
     const char *fraction = *end == '.' ? end + 1 : end;
     const char *fraction_end = fraction + std::strspn(fraction, digits);
     if (*fraction_end != '\0' || (end == whole && fraction_end == fraction))
-        fail(exit_no_number, "Error parsing argument for '--pad'.\n");
+        fail(exit_no_number, "Error parsing argument for '--pad'.\n"
+                             "Pad must be a number of seconds from 0 to 60, like 1.5.\n");
     std::uint32_t seconds = 0;
     for (const char *digit = whole; digit < end && seconds <= 60; ++digit)
         seconds = seconds * 10 + static_cast<std::uint32_t>(*digit - '0');
@@ -145,6 +151,19 @@ void replace_stream(FILE *&stream, FILE *opened)
     stream = opened;
 }
 
+// Said once the conversion has succeeded: its output and status stay those of any other.
+void warn_about(const image_summary &image)
+{
+    if (image.bytes == 0)
+        std::fprintf(stderr,
+                     "Warning: the tape image is empty; the WAVE file holds only the lead-in.\n");
+    if (image.bit7_bytes == 1)
+        std::fprintf(stderr, "Warning: 1 byte uses bit 7, which the signal does not carry.\n");
+    else if (image.bit7_bytes > 1)
+        std::fprintf(stderr, "Warning: %llu bytes use bit 7, which the signal does not carry.\n",
+                     static_cast<unsigned long long>(image.bit7_bytes));
+}
+
 // Header, pad, lead-in, data, pad, close. An output that can't be patched at the end gets
 // its true lengths up front, from a first pass over the image.
 void convert(FILE *zkt, const char *zkt_name, FILE *wav)
@@ -156,10 +175,12 @@ void convert(FILE *zkt, const char *zkt_name, FILE *wav)
         promise_wav_length(wav_header_size + signal_samples(data_samples));
     }
     init_wav(wav);
-    if (const int read_error = process_zkt(zkt, wav))
+    image_summary image;
+    if (const int read_error = process_zkt(zkt, wav, image))
         fail_reading(zkt_name, std::strerror(read_error));
     output_pad(wav);
     close_wav(wav);
+    warn_about(image);
 }
 
 enum long_option { opt_help = 256, opt_version, opt_invert, opt_pad };
@@ -216,7 +237,7 @@ int main(int argc, char *argv[])
             wav_inverted = true;
             break;
         case 'i':
-            replace_stream(zkt, open_image(optarg, wav));
+            replace_stream(zkt, open_tape_image(optarg, wav));
             zkt_name = optarg;
             break;
         case 'o':

@@ -42,10 +42,26 @@ const char *refusal(int fd, FILE *other_side)
     return nullptr;
 }
 
-FILE *open_run_file(const char *name, int flags, int standard_fd,
-                    std::initializer_list<FILE *> other_sides)
+// Says whether O_CREAT made the file: only a file that this run made may be taken back.
+int open_named(const char *name, int flags, bool &created)
 {
-    const int fd = is_standard_stream(name) ? dup(standard_fd) : open(name, flags, 0666);
+    int fd = (flags & O_CREAT) != 0 ? open(name, flags | O_EXCL, 0666) : -1;
+    created = fd >= 0;
+    if (!created)
+        fd = open(name, flags, 0666);
+    return fd;
+}
+
+struct run_file {
+    FILE *stream;
+    bool created;
+};
+
+run_file open_run_file(const char *name, int flags, int standard_fd,
+                       std::initializer_list<FILE *> other_sides)
+{
+    bool created = false;
+    const int fd = is_standard_stream(name) ? dup(standard_fd) : open_named(name, flags, created);
     if (fd < 0)
         fail_opening(name, std::strerror(errno));
     for (FILE *other_side : other_sides) {
@@ -57,7 +73,7 @@ FILE *open_run_file(const char *name, int flags, int standard_fd,
     FILE *stream = fdopen(fd, flags == O_RDONLY ? "rb" : "wb");
     if (!stream)
         fail_opening(name, std::strerror(errno));
-    return stream;
+    return {stream, created};
 }
 
 bool is_regular(FILE *stream)
@@ -66,35 +82,51 @@ bool is_regular(FILE *stream)
     return fstat(fileno(stream), &opened) == 0 && S_ISREG(opened.st_mode);
 }
 
-// An unnamed file in $TMPDIR, or /tmp, gone once it is closed.
-FILE *temporary_copy(const char *name)
+// The output named by the last -o when this run created it, else nullptr.
+const char *created_output = nullptr;
+
+// "RIFF", the length, "WAVE". The bytes are read where the image stands without moving it,
+// which only a regular file allows: a pipe gives up what it is read for good.
+bool is_wave_file(FILE *image)
 {
-    const char *dir = std::getenv("TMPDIR");
-    std::string path = std::string(dir && *dir ? dir : "/tmp") + "/zkt2wav-XXXXXX";
-    const int fd = mkstemp(path.data());
-    FILE *copy = fd >= 0 ? fdopen(fd, "w+b") : nullptr;
-    if (!copy)
-        fail_reading(
-            name, ("No temporary copy can be made: " + std::string(std::strerror(errno))).c_str());
-    unlink(path.c_str());
-    return copy;
+    constexpr char riff[] = "RIFF";
+    constexpr char wave_form[] = "WAVE";
+    constexpr std::size_t form_offset = 8;
+    unsigned char start[12];
+    const int fd = fileno(image);
+    const off_t offset = is_regular(image) ? lseek(fd, 0, SEEK_CUR) : -1;
+    return offset >= 0 && pread(fd, start, sizeof start, offset) == ssize_t{sizeof start} &&
+           std::memcmp(start, riff, 4) == 0 && std::memcmp(start + form_offset, wave_form, 4) == 0;
 }
 
 } // namespace
 
 FILE *open_image(const char *name, FILE *output)
 {
-    return open_run_file(name, O_RDONLY, STDIN_FILENO, {output});
+    return open_run_file(name, O_RDONLY, STDIN_FILENO, {output}).stream;
+}
+
+FILE *open_tape_image(const char *name, FILE *output)
+{
+    FILE *image = open_image(name, output);
+    if (is_wave_file(image)) {
+        if (created_output)
+            unlink(created_output);
+        fail_opening(name, "It is a WAVE file, not a tape image: are -i and -o swapped?");
+    }
+    return image;
 }
 
 FILE *open_output(const char *name, FILE *image)
 {
-    return open_run_file(name, O_WRONLY | O_CREAT, STDOUT_FILENO, {image});
+    const run_file output = open_run_file(name, O_WRONLY | O_CREAT, STDOUT_FILENO, {image});
+    created_output = output.created ? name : nullptr;
+    return output.stream;
 }
 
 FILE *open_recovered(const char *name, std::initializer_list<FILE *> inputs)
 {
-    return open_run_file(name, O_WRONLY | O_CREAT, STDOUT_FILENO, inputs);
+    return open_run_file(name, O_WRONLY | O_CREAT, STDOUT_FILENO, inputs).stream;
 }
 
 // Only a regular file with contents is truncated: a device has nothing to empty, and some
@@ -133,6 +165,19 @@ FILE *count_image(FILE *image, const char *name, std::uint64_t &samples)
     if (start < 0 || fseeko(image, start, SEEK_SET) != 0)
         fail_reading(name, std::strerror(errno));
     return image;
+}
+
+FILE *temporary_copy(const char *name)
+{
+    const char *dir = std::getenv("TMPDIR");
+    std::string path = std::string(dir && *dir ? dir : "/tmp") + "/zkt2wav-XXXXXX";
+    const int fd = mkstemp(path.data());
+    FILE *copy = fd >= 0 ? fdopen(fd, "w+b") : nullptr;
+    if (!copy)
+        fail_reading(
+            name, ("No temporary copy can be made: " + std::string(std::strerror(errno))).c_str());
+    unlink(path.c_str());
+    return copy;
 }
 
 void fail_opening(const char *name, const char *reason)

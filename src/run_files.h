@@ -12,6 +12,11 @@
 // output.
 FILE *open_image(const char *name, FILE *output);
 
+// Opens the tape image to convert, as open_image does, and refuses a WAVE file: its name
+// and the output's were swapped. An output that this run created is removed again, so that
+// the command line leaves nothing behind.
+FILE *open_tape_image(const char *name, FILE *output);
+
 // Opens the output, creating it when missing. An existing file keeps its contents until
 // start_output: a command line that fails later must not have cost the user anything.
 // Refuses a directory, a terminal, and the file already open as the image, whatever name or
@@ -34,6 +39,10 @@ bool can_patch(FILE *output);
 // image ready to be read again from where it started: the same stream when it can seek back,
 // otherwise a temporary copy made while counting, so that memory never holds the image.
 FILE *count_image(FILE *image, const char *name, std::uint64_t &samples);
+
+// An unnamed file in $TMPDIR, or /tmp, gone once it is closed, to hold a copy of the input
+// `name` that can't be read twice. Ends the run with "Error reading" when none can be made.
+FILE *temporary_copy(const char *name);
 
 // Ends the run with "Error opening", the reason on a second line, and status 4.
 [[noreturn]] void fail_opening(const char *name, const char *reason);

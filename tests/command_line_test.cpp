@@ -46,6 +46,15 @@ const std::string no_such_file = "No such file or directory";
 const std::string is_directory = "Is a directory";
 const std::string same_file = "The tape image and the output are the same file.";
 const std::string io_error = "Input/output error";
+const std::string swapped = "It is a WAVE file, not a tape image: are -i and -o swapped?";
+
+const std::string empty_image =
+    "Warning: the tape image is empty; the WAVE file holds only the lead-in.\n";
+
+std::string bit_7(const std::string &count_uses)
+{
+    return "Warning: " + count_uses + " bit 7, which the signal does not carry.\n";
+}
 
 std::string bad_pad(const std::string &shown)
 {
@@ -53,7 +62,8 @@ std::string bad_pad(const std::string &shown)
 }
 
 const std::string no_gain = "Error parsing argument for '-g'.\n";
-const std::string no_pad = "Error parsing argument for '--pad'.\n";
+const std::string no_pad = "Error parsing argument for '--pad'.\n"
+                           "Pad must be a number of seconds from 0 to 60, like 1.5.\n";
 const std::string no_rate = "Error parsing argument for '-f'.\n";
 
 // The option parser words its own complaints; only their presence is checked.
@@ -99,13 +109,24 @@ void expect_file(const scratch_dir &dir, const std::string &name, long expected)
         expect_consistent_wave(read_wave(path), static_cast<std::uint32_t>(expected));
 }
 
+std::vector<std::uint8_t> bytes_of(const std::string &text)
+{
+    return {text.begin(), text.end()};
+}
+
+// Only its first twelve bytes make a file a WAVE file, whatever its length field says.
+const auto recording = bytes_of(std::string("RIFF\xFF\xFF\xFF\xFFWAVEfmt \x10\0\0\0", 20));
+
 // Every case starts from an image, two more names for it, an image whose samples fill more than
-// one output block, a directory and an old output.
+// one output block, a directory, an old output, a recording and a RIFF file of another form.
+// Bit 7 of the images is clear: their conversions have nothing to warn about.
 void run_case(const cli_case &c)
 {
     scratch_dir dir;
-    const std::vector<std::uint8_t> image{0x00, 0x55, 0xAA, 0xFF};
+    const std::vector<std::uint8_t> image{0x00, 0x55, 0x2A, 0x7F};
     write_bytes(dir.path("in.zkt"), image);
+    write_bytes(dir.path("take.wav"), recording);
+    write_bytes(dir.path("riff.zkt"), bytes_of(std::string("RIFF\x04\0\0\0AVI ", 12)));
     std::filesystem::create_hard_link(dir.path("in.zkt"), dir.path("hard.zkt"));
     std::filesystem::create_symlink("in.zkt", dir.path("sym.zkt"));
     std::filesystem::create_directory(dir.path("somedir"));
@@ -121,6 +142,7 @@ void run_case(const cli_case &c)
     for (const auto &[name, expected] : c.files)
         expect_file(dir, name, expected);
     EXPECT_EQ(read_bytes(dir.path("in.zkt")), image);
+    EXPECT_EQ(read_bytes(dir.path("take.wav")), recording);
 }
 
 std::string describe(const cli_case &c)
@@ -145,6 +167,18 @@ void image_on_both_streams()
 {
     dup2(open("in.zkt", O_RDONLY), 0);
     dup2(open("in.zkt", O_WRONLY | O_APPEND), 1);
+}
+
+// Standard input on the recording, `offset` bytes in.
+run_setup recording_on_standard_input(off_t offset)
+{
+    run_setup setup;
+    setup.in_child = [offset] {
+        const int recording_fd = open("take.wav", O_RDONLY);
+        lseek(recording_fd, offset, SEEK_SET);
+        dup2(recording_fd, 0);
+    };
+    return setup;
 }
 
 // Writes past 100000 bytes fail with EFBIG instead of ending the process.
@@ -182,6 +216,8 @@ TEST(CommandLine, PadArgument)
         {with_files({"--pad", "60.001"}), 3, bad_pad("60.001"), {}},
         {with_files({"--pad", "-0.5"}), 3, bad_pad("-0.5"), {}},
         {with_files({"--pad", "99999999999999999999"}), 3, bad_pad("99999999999999999999"), {}},
+        {with_files({"--pad", "4294967296"}), 3, bad_pad("4294967296"), {}}, // 0 in 32 bits
+        {with_files({"--pad", "60.0"}), 0, "", {{"out.wav", 44100}}},
         {with_files({"--pad", ""}), 2, no_pad, {}},
         {with_files({"--pad", "."}), 2, no_pad, {}},
         {with_files({"--pad", "1e1"}), 2, no_pad, {}},
@@ -189,6 +225,10 @@ TEST(CommandLine, PadArgument)
         {with_files({"--pad", " 5"}), 2, no_pad, {}},
         {with_files({"--pad=60", "--pad", ".5", "--pad", "-0"}), 0, "", {{"out.wav", 44100}}},
     });
+    // The longest pad, written with a fraction: a minute of silence at each end.
+    scratch_dir dir;
+    const auto plain = convert(dir, {0x41}).samples.size();
+    EXPECT_EQ(convert(dir, {0x41}, {"--pad", "60.0"}).samples.size(), plain + 2 * 60 * 44100);
 }
 
 TEST(CommandLine, FilesOpenWhenTheirOptionIsParsed)
@@ -308,12 +348,31 @@ TEST(CommandLine, DirectoriesAndTheImageItselfAreRefused)
         {{"-o", "/dev/stdout", "-i", "/dev/stdin"}, 4, opening("/dev/stdin", same_file), {}, {{}, {}, image_on_both_streams}},
         {{"-o", "-", "-i", "-"}, 4, opening("-", same_file), {}, {{}, {}, image_on_both_streams}},
         // Devices are no image that an output could destroy.
-        {{"-i", "/dev/null", "-o", "/dev/null"}, 0, "", {}},
+        {{"-i", "/dev/null", "-o", "/dev/null"}, 0, empty_image, {}},
         // A file called - is written as ./-.
         {{"-i", "in.zkt", "-o", "./-"}, 0, "", {{"-", 44100}}},
         {{"-o", "out.wav", "-i", "out.wav"}, 4, opening("out.wav", same_file), {{"out.wav", empty}}},
         // Only the streams in use count: the first output is replaced by the time of -i.
         {{"-o", "out.wav", "-o", "b.wav", "-i", "in.zkt"}, 0, "", {{"out.wav", empty}, {"b.wav", 44100}}},
+    });
+}
+
+// A recording named as the image means that the names were swapped: the image that would have
+// been overwritten is kept (checked after every case), and an output made by this command line
+// is taken back.
+TEST(CommandLine, SwappedNamesAreRefused)
+{
+    run_table({
+        {{"-i", "take.wav", "-o", "in.zkt"}, 4, opening("take.wav", swapped), {}},
+        {{"-o", "in.zkt", "-i", "take.wav"}, 4, opening("take.wav", swapped), {}},
+        {{"-i", "take.wav", "-o", "new.zkt"}, 4, opening("take.wav", swapped), {{"new.zkt", absent}}},
+        {{"-o", "new.zkt", "-i", "take.wav"}, 4, opening("take.wav", swapped), {{"new.zkt", absent}}},
+        {{"-o", "old.wav", "-i", "take.wav"}, 4, opening("take.wav", swapped), {{"old.wav", kept}}},
+        {{"-o", "new.zkt", "-i", "-"}, 4, opening("-", swapped), {{"new.zkt", absent}},
+         recording_on_standard_input(0)},
+        // The image is what follows the position of standard input.
+        {{"-o", "out.wav", "-i", "-"}, 0, "", {{"out.wav", 44100}}, recording_on_standard_input(12)},
+        {{"-i", "riff.zkt", "-o", "out.wav"}, 0, "", {{"out.wav", 44100}}},
     });
 }
 
@@ -379,6 +438,39 @@ TEST(CommandLine, HelpAndVersion)
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.err, "");
     EXPECT_EQ(version.out, "zkt2wav " ZKT2WAV_VERSION "\n");
+}
+
+// Said after a conversion that succeeded, which they leave as it was: bit 7 is not carried,
+// so an image converts as it does with the bit cleared.
+TEST(CommandLine, WarningsFollowTheConversion)
+{
+    const struct {
+        std::vector<std::uint8_t> image;
+        std::string err;
+    } cases[] = {
+        {{0x80, 0x41, 0xFF, 0x7F, 0xC1}, bit_7("3 bytes use")},
+        {{0xC1}, bit_7("1 byte uses")},
+        {{}, empty_image},
+        {{0x00, 0x41, 0x7F}, ""},
+    };
+    scratch_dir dir;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.image.size() << " bytes");
+        auto cleared = c.image;
+        for (auto &byte : cleared)
+            byte &= 0x7F;
+        write_bytes(dir.path("image.zkt"), c.image);
+        write_bytes(dir.path("cleared.zkt"), cleared);
+        const auto result = run_program(dir.root(), {"-i", "image.zkt", "-o", "image.wav"});
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, c.err);
+        ASSERT_EQ(run_program(dir.root(), {"-i", "cleared.zkt", "-o", "cleared.wav"}).status, 0);
+        EXPECT_EQ(read_bytes(dir.path("image.wav")), read_bytes(dir.path("cleared.wav")));
+    }
+    const auto &at_44100 = rate_timings[1];
+    ASSERT_EQ(at_44100.rate, 44100u);
+    EXPECT_EQ(convert(dir, {}).samples.size(), at_44100.lead_in);
 }
 
 // A new output may be read and written by all whom the umask allows, as with any file a

@@ -103,25 +103,53 @@ TEST(Streams, SoxReadsEverySampleFromThePipe)
     }
 }
 
-// From a pipe the image is copied aside while it is counted; from a file it is read twice.
+// Standard input on image.zkt, moved `offset` bytes in before the program starts.
+std::function<void()> standard_input_at(off_t offset)
+{
+    return [offset] {
+        const int image = open("image.zkt", O_RDONLY);
+        lseek(image, offset, SEEK_SET);
+        dup2(image, 0);
+    };
+}
+
+run_setup with_input_at(run_setup setup, off_t offset)
+{
+    setup.in_child = standard_input_at(offset);
+    return setup;
+}
+
+// From a pipe the image is copied aside while it is counted, and the copy is gone with the
+// run; from a file it is read twice, each time from where standard input stood.
 TEST(Streams, ImageFromStandardInputIsTheImage)
 {
     scratch_dir dir;
-    write_bytes(dir.path("image.zkt"), random_bytes(3000));
+    const auto image = random_bytes(3000);
+    write_bytes(dir.path("image.zkt"), {image.begin() + 100, image.end()});
     convert_to_file(dir, {});
+    fs::rename(dir.path("file.wav"), dir.path("tail.wav"));
+    write_bytes(dir.path("image.zkt"), image);
+    convert_to_file(dir, {});
+    fs::create_directory(dir.path("tmp"));
     const struct {
-        const char *output, *result;
+        const char *output, *result, *expected;
         run_setup setup;
     } cases[] = {
-        {"in-pipe.wav", "in-pipe.wav", between("cat image.zkt", "")},
-        {"in-file.wav", "in-file.wav", {{}, {}, [] { dup2(open("image.zkt", O_RDONLY), 0); }}},
-        {"-", "both-pipes.wav", between("cat image.zkt", "cat > both-pipes.wav")},
+        {"in-pipe.wav", "in-pipe.wav", "file.wav", between("cat image.zkt", "")},
+        {"in-file.wav", "in-file.wav", "file.wav", {{}, {}, standard_input_at(0)}},
+        {"-", "both-pipes.wav", "file.wav", between("cat image.zkt", "cat > both-pipes.wav")},
+        {"mid-file.wav", "mid-file.wav", "tail.wav", {{}, {}, standard_input_at(100)}},
+        {"-", "mid-to-pipe.wav", "tail.wav",
+         with_input_at(between("", "cat > mid-to-pipe.wav"), 100)},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.result);
-        const auto result = run_program(dir.root(), {"-i", "-", "-o", c.output}, c.setup);
+        auto setup = c.setup;
+        setup.env = {"TMPDIR=" + dir.path("tmp").string()};
+        const auto result = run_program(dir.root(), {"-i", "-", "-o", c.output}, setup);
         EXPECT_EQ(result.status, 0) << result.err;
-        EXPECT_EQ(read_bytes(dir.path(c.result)), read_bytes(dir.path("file.wav")));
+        EXPECT_EQ(read_bytes(dir.path(c.result)), read_bytes(dir.path(c.expected)));
+        EXPECT_TRUE(fs::is_empty(dir.path("tmp")));
     }
 }
 
@@ -171,6 +199,56 @@ TEST(Streams, TheLimitHoldsBeforeAnythingIsWritten)
     const auto device = run_program(dir.root(), {"-i", "/dev/zero", "-o", "/dev/null"});
     EXPECT_EQ(device.status, 5);
     EXPECT_EQ(device.err, "Error writing /dev/null.\nThe output is too large for a WAVE file.\n");
+}
+
+// Whatever `fd` holds, waiting for at least a byte; false at its end.
+bool read_more(int fd, std::vector<std::uint8_t> &bytes)
+{
+    std::vector<std::uint8_t> block(1 << 16);
+    const ssize_t got = read(fd, block.data(), block.size());
+    if (got > 0)
+        bytes.insert(bytes.end(), block.begin(), block.begin() + got);
+    return got > 0;
+}
+
+// The image changes once it was counted, while the program waits for the pipe to be read. The
+// run fails, and no sample arrives that the header did not announce.
+TEST(Streams, AnImageThatChangesWhileItIsReadFails)
+{
+    const struct {
+        const char *how;
+        std::function<void(const fs::path &)> change;
+    } cases[] = {
+        {"grown", [](const fs::path &image) { std::ofstream(image, std::ios::app) << "more"; }},
+        {"cut short", [](const fs::path &image) { fs::resize_file(image, 0); }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.how);
+        scratch_dir dir;
+        // Far more than the program reads ahead of what the pipe holds: its input buffer, and
+        // the samples of a few thousand bytes in its output blocks.
+        write_bytes(dir.path("image.zkt"), random_bytes(1 << 17));
+        int ends[2];
+        ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+        const int pipe_in = ends[1];
+        const auto program = start_program(dir.root(), {"-i", "image.zkt", "-o", "-", "-f", "8000"},
+                                           {{}, {}, [pipe_in] { dup2(pipe_in, STDOUT_FILENO); }});
+        close(pipe_in);
+        std::vector<std::uint8_t> arrived;
+        EXPECT_TRUE(read_more(ends[0], arrived));
+        c.change(dir.path("image.zkt"));
+        while (read_more(ends[0], arrived))
+            ;
+        close(ends[0]);
+        const auto result = finish_program(program);
+        EXPECT_EQ(result.status, 5);
+        EXPECT_EQ(result.err, "Error writing -.\nThe tape image changed while it was read.\n");
+        write_bytes(dir.path("arrived.wav"), arrived);
+        const auto wave = read_wave(dir.path("arrived.wav"));
+        ASSERT_GE(wave.file_length, 44u);
+        EXPECT_GE(wave.data_length, wave.samples.size());
+        EXPECT_EQ(wave.riff_length, wave.data_length + 36);
+    }
 }
 
 } // namespace

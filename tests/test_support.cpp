@@ -78,6 +78,12 @@ std::string text_of(const fs::path &file)
 run_result run_program(const fs::path &dir, const std::vector<std::string> &args,
                        const run_setup &setup)
 {
+    return finish_program(start_program(dir, args, setup));
+}
+
+started_program start_program(const fs::path &dir, const std::vector<std::string> &args,
+                              const run_setup &setup)
+{
     // The captured streams live beside the scratch directory so they never show up in it.
     const fs::path out = dir.string() + ".stdout";
     const fs::path err = dir.string() + ".stderr";
@@ -93,12 +99,17 @@ run_result run_program(const fs::path &dir, const std::vector<std::string> &args
     const pid_t child = fork();
     if (child == 0)
         exec_child(dir, argv, setup, out, err);
+    return {child, out, err};
+}
+
+run_result finish_program(const started_program &program)
+{
     int wait_status = 0;
-    waitpid(child, &wait_status, 0);
-    run_result result{WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1, text_of(out),
-                      text_of(err)};
-    fs::remove(out);
-    fs::remove(err);
+    waitpid(program.pid, &wait_status, 0);
+    run_result result{WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1, text_of(program.out),
+                      text_of(program.err)};
+    fs::remove(program.out);
+    fs::remove(program.err);
     return result;
 }
 

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <sys/types.h>
 #include <utility>
 #include <vector>
 
@@ -41,6 +42,18 @@ struct run_result {
 // Runs the built program in `dir` with exactly these arguments.
 run_result run_program(const std::filesystem::path &dir, const std::vector<std::string> &args,
                        const run_setup &setup = {});
+
+// The program started as run_program starts it, for a test that acts while it runs.
+struct started_program {
+    pid_t pid;
+    std::filesystem::path out, err; // where its standard output and error are captured
+};
+
+started_program start_program(const std::filesystem::path &dir,
+                              const std::vector<std::string> &args, const run_setup &setup = {});
+
+// Waits for the program to end.
+run_result finish_program(const started_program &program);
 
 std::vector<std::uint8_t> read_bytes(const std::filesystem::path &file);
 void write_bytes(const std::filesystem::path &file, const std::vector<std::uint8_t> &bytes);

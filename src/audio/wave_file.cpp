@@ -38,6 +38,13 @@ constexpr std::uint64_t riff_length_excludes = 8;
     fail(exit_io_failed, "Error writing %s.\n%s\n", wav_name, reason);
 }
 
+// A promised length is the image's as it was counted; any other means that it changed
+// before its second reading.
+[[noreturn]] void fail_image_changed()
+{
+    fail_writing("The tape image changed while it was read.");
+}
+
 void write_or_fail(const void *bytes, std::size_t count, FILE *wavfile)
 {
     if (std::fwrite(bytes, 1, count, wavfile) != count)
@@ -121,10 +128,14 @@ void write_wav_header(FILE *wavfile)
     append_or_fail(bytes.data(), bytes.size(), wavfile);
 }
 
-// 128 stays 128, 1 and 255 swap.
+// 128 stays 128, 1 and 255 swap. Nothing goes past a promised length, lest the samples
+// that arrived outrun the header that announced them.
 void write_pending_samples(FILE *wavfile)
 {
-    if (!fits_wave_lengths(wav_bytes_written + pending_samples.used))
+    const std::uint64_t length = wav_bytes_written + pending_samples.used;
+    if (wav_promised_length && length > wav_promised_length)
+        fail_image_changed();
+    if (!fits_wave_lengths(length))
         fail_writing("The output is too large for a WAVE file.");
     if (wav_inverted)
         for (std::size_t i = 0; i < pending_samples.used; ++i)
@@ -140,7 +151,7 @@ void close_wav(FILE *wavfile)
     write_pending_samples(wavfile);
     const std::uint64_t length = wav_bytes_written;
     if (wav_promised_length && length != wav_promised_length)
-        fail_writing("The tape image changed while it was read.");
+        fail_image_changed();
     if (!wav_promised_length) {
         patch_le32(wavfile, rLen_offset, static_cast<std::uint32_t>(length - riff_length_excludes));
         patch_le32(wavfile, data_size_offset, static_cast<std::uint32_t>(length - wav_header_size));

@@ -61,7 +61,8 @@ void set_sample_rate(std::uint32_t rate);
 std::array<unsigned char, wav_header_size> wav_header_bytes(const wav_header &header);
 
 // Each of the writing functions below ends the run with "Error writing" and status 5 when a
-// write, seek or close fails, or when the output would outgrow the length fields.
+// write, seek or close fails, when the output would outgrow the length fields, or when it
+// would not come to the length promised.
 
 // Writes `wave` at the start of the output, before any sample, with the promised lengths
 // or with lengths of 0 for close_wav to fill in.

@@ -14,11 +14,14 @@ int read_error(FILE *input)
 } // namespace
 
 // The image is a bare byte sequence, streamed so that its size is never limited by memory.
-int process_zkt(FILE *input, FILE *output)
+int process_zkt(FILE *input, FILE *output, image_summary &summary)
 {
     int byte;
-    while ((byte = std::fgetc(input)) != EOF)
+    while ((byte = std::fgetc(input)) != EOF) {
+        ++summary.bytes;
+        summary.bit7_bytes += static_cast<unsigned>(byte) >> 7;
         output_wav_byte(output, static_cast<std::uint8_t>(byte));
+    }
     const int error = read_error(input);
     std::fclose(input);
     return error;

@@ -50,9 +50,16 @@ void output_wav_byte(FILE *wavfile, std::uint8_t byte);
 // Samples of one image byte's cells at the output's rate.
 std::uint32_t byte_samples(std::uint8_t byte);
 
-// Emits every byte of the tape image, in file order, then closes the image. Returns 0 once
-// the image was read to its end, or the error number of the read that failed.
-int process_zkt(FILE *input, FILE *output);
+// What a conversion read of the image, for the warnings that follow it.
+struct image_summary {
+    std::uint64_t bytes = 0;
+    std::uint64_t bit7_bytes = 0; // the bytes that use bit 7, which no cell carries
+};
+
+// Emits every byte of the tape image, in file order, then closes the image, adding what it
+// read to `summary`. Returns 0 once the image was read to its end, or the error number of
+// the read that failed.
+int process_zkt(FILE *input, FILE *output, image_summary &summary);
 
 // Reads the image to its end, or until its count passes `cap`, adding the samples of its
 // bytes to `samples` and copying each byte to `copy` when one is given. Returns 0, or the
