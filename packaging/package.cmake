@@ -26,12 +26,18 @@ and writes a RIFF/WAVE file (PCM, mono, 8-bit unsigned) that carries them as
 the pulses of the original recording: seven bits of each byte, bit 7 is never
 recorded. Played from a phone or a laptop into the machine's tape input, the
 file loads as the cassette did. It can also play straight into a sound card
-through a pipe.")
+through a pipe.
+.
+With --check it decodes a recording of the signal (WAVE, FLAC, AIFF or Ogg)
+as the machine would, says whether it would load and why not, and recovers
+the bytes of a recording or an old cassette as a tape image.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# The completion file is only read where bash-completion is installed.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS bash-completion)
 # dpkg-shlibdeps (from dpkg-dev) works out the library versions; without it, name them.
 find_program(DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(DPKG_SHLIBDEPS)

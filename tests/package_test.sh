@@ -28,5 +28,9 @@ for file in usr/bin/zkt2wav usr/share/man/man1/zkt2wav.1.gz usr/share/doc/zkt2wa
         failed=1
     fi
 done
+if [ "$(dpkg-deb -f "$deb" Recommends)" != bash-completion ]; then
+    echo "the package does not recommend bash-completion, which its completion needs"
+    failed=1
+fi
 lintian -I --fail-on error,warning "$deb" 2>/dev/null || failed=1
 exit $failed

@@ -9,6 +9,11 @@
 // from the tone's period and rescales every duration by it, removes DC with a running
 // baseline, finds pulses with hysteresis, takes the polarity from the tone's first swing,
 // tells a 0 from a 1 by the time to the next pulse, and frames the cells seven to a byte.
+// Beside the bytes it keeps every sign of trouble it met, and what it measured of the
+// recording, so that a report can say how far the bytes can be trusted and why.
+
+// Below this peak the pulses can't be told from the noise floor the triggers keep.
+constexpr double quietest_signal = 0.01;
 
 // One Schmitt trigger: a pulse starts when the signal rises through the upper threshold and
 // ends when it falls back through the lower one, so noise never counts an edge twice.
@@ -18,13 +23,54 @@ struct pulse_trigger {
     double width = 0; // how long the last finished pulse stayed high, in samples
 };
 
+// A run of alike pulses that may be the lead-in's tone: only its ends are kept, so a tone
+// that never stops costs nothing.
+struct tone_run {
+    std::uint64_t edges = 0;
+    double first = 0, second = 0, last = 0;
+};
+
+// A stretch inside the data without pulses, four cells or longer, in samples: shorter gaps
+// are single pulses lost.
+struct dropout {
+    double start = 0, end = 0;
+};
+constexpr std::size_t dropouts_kept = 8;
+
+// 50 Hz or 60 Hz mains hum with its 2nd and 3rd harmonics, by Goertzel filters over blocks of
+// about a second of the recording, averaged to about a thousand values a second first.
+struct hum_meter {
+    static constexpr int harmonics = 3;
+    static constexpr double mains[2] = {50, 60};
+    double bin_sum = 0;
+    int bin_fill = 0, bin_size = 1, block_fill = 0, block_size = 1;
+    double coefficient[2][harmonics] = {};
+    double s1[2][harmonics] = {}, s2[2][harmonics] = {};
+    double loudest[2] = {0, 0}; // the largest amplitude of each family over any block
+};
+
+// The pulses a recording opens with: how many follow one another as a tone's or cells' do.
+struct opening_run {
+    double first = -1, last = -1;
+    double first_gap = 0; // in cycles
+    int alike = 0;
+    bool broken = false;
+};
+
+enum class data_end {
+    not_started, // still looking for the lead-in
+    running,     // the recording ended while pulses were still coming
+    silence,     // the pulses stopped and the recording stayed quiet long enough to tell
+};
+
 struct pulse_decoder {
     double rate = 0;
 
-    // The lead-in, once found: where its tone starts, the speed measured from its period
-    // (1 is nominal, more is faster) and whether the pulses go down.
+    // The lead-in, once found: where its tone starts, its period in samples, the speed
+    // measured from it (1 is nominal, more is faster) and whether the pulses go down.
     bool lead_in_found = false;
     double lead_in_start = 0;
+    double tone_period = 0;
     double speed = 1;
     bool inverted = false;
     double end_of_data = 0; // samples without a pulse that end the data, at this speed
@@ -33,35 +79,67 @@ struct pulse_decoder {
     std::vector<std::uint8_t> bytes;
     std::vector<std::uint64_t> byte_starts; // the sample where each byte's first pulse rises
     std::uint64_t cells = 0;
-    std::uint64_t lost_gaps = 0;   // silences where pulses should have been
     std::uint64_t longer_last = 0; // bytes whose last pulse is longer than their others
-    bool data_ended = false;
+    data_end end = data_end::not_started;
+    double last_pulse = -1; // the last pulse of the data
 
-    // How close the worst cell came to the decision between 0 and 1: 1 is the nominal
-    // timing, 0 the threshold itself.
+    // Signs of trouble: pulses missing where a cell needed one, pulses too early for any
+    // cell (ignored), and the places where the pulses stopped for a while.
+    std::uint64_t lost_pulses = 0;
+    std::uint64_t extra_pulses = 0;
+    dropout dropouts[dropouts_kept];
+    std::uint64_t dropout_count = 0;
+    // Cell-like pulses after the data had ended: more signal that was not read.
+    bool signal_after_end = false;
+
+    // How close the worst cell came to a wrong decision: 1 is the nominal timing, 0 a pulse
+    // at the threshold between a 0 and a 1, or as far off the other way.
     double worst_margin = 1;
     std::uint64_t worst_cell = 0;
     double worst_cell_start = 0;
 
-    // Level, over the whole recording.
-    double peak = 0;
-    double sum = 0;
+    // What was measured of the recording.
+    // The first pulses heard each way (up, down) while the lead-in was looked for.
+    opening_run opening[2];
+    std::uint64_t nonfinite = 0; // NaN or infinite samples, each taken as the one before
+    double peak = 0, sum = 0;    // over the whole recording
     std::uint64_t samples = 0;
+    double pulse_height_sum = 0; // the envelope at each data pulse
+    std::uint64_t data_pulses = 0;
+    double quiet_power = 0; // the variance between pulses, summed over windows
+    std::uint64_t quiet_samples = 0;
+    // Cells whose tallest swing goes the way the pulses were read, less those where it goes
+    // the other: the pulses are tall and narrow, their tails low and long, whatever the hum.
+    std::int64_t polarity_votes = 0;
+    // Whole cells, by kind (normal, last) and value, in samples.
+    double cell_length_sum[2][2] = {};
+    std::uint64_t cell_length_count[2][2] = {};
+    hum_meter hum;
 
     // Working state.
     double baseline = 0;
     double envelope = 0;
     double previous = 0;
+    double held = 0; // the last finite sample
     // Until the polarity is known, the tone is looked for in both directions: the swing that
     // completes it first is the way the pulses go.
     pulse_trigger up, down;
-    std::vector<double> up_tone, down_tone;
-    double cell_start = -1; // the first pulse of the cell being read, or -1
-    double previous_edge = -1;
+    tone_run up_tone, down_tone;
+    double cell_start = -1;    // the first pulse of the cell being read, or -1
+    double previous_cell = -1; // the start of the cell before, while its length counts
+    int previous_bit = 0;
+    bool previous_last = false;
     int byte_bits = 0;
     double normal_width[2] = {0, 0}; // running mean width of normal cells' pulses, by bit
     std::uint64_t normal_count[2] = {0, 0};
     double byte_widest_normal[2] = {0, 0};
+    double quiet_from = 0, quiet_until = 0;
+    double swing_up = 0, swing_down = 0; // since the last data pulse
+    double window_sum = 0, window_power = 0;
+    std::uint64_t window_samples = 0;
+    double resumed_from = -1; // the first of a run of pulses after the end of the data
+    double resumed_last = -1; // and the last
+    int resumed_pulses = 0;
 };
 
 // Prepares the decoder for a recording at `rate` samples per second.
@@ -72,3 +150,14 @@ void decode_samples(pulse_decoder &decoder, const float *samples, std::size_t co
 
 // Reads the last cell once the recording has ended.
 void finish_decoding(pulse_decoder &decoder);
+
+// Whether the recording began inside the signal: its first pulses come at once, as close
+// together as a tone's or cells' pulses.
+bool starts_inside_signal(const pulse_decoder &decoder);
+
+// The amplitude of the loudest hum family (50 or 60 Hz) and its frequency.
+struct hum_reading {
+    double amplitude;
+    double hertz;
+};
+hum_reading loudest_hum(const pulse_decoder &decoder);

@@ -2,11 +2,6 @@
 
 namespace {
 
-// A cell's pulses, in machine cycles, for a 0; a 1 divides each by two.
-constexpr std::uint32_t normal_high_cycles = 546;
-constexpr std::uint32_t last_high_cycles = 680;
-constexpr std::uint32_t low_cycles = 3878;
-
 // Hands each segment of a cell, in order, to `segment(cycles, level)`: the one shape that is
 // both emitted and counted. Each pulse starts high and every cell ends low.
 template <typename Segment> void cell_segments(int bit, std::uint32_t high_cycles, Segment segment)

@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <cstdio>
 
-// Every duration of the signal is counted in cycles of the recording machine's clock.
-constexpr std::uint32_t machine_cycles_per_second = 3000000;
+#include "tape/machine_timing.h"
+
 
 // The high level of every pulse and of the lead-in tone: gain x 15, gain 4 unless -g says
 // otherwise.

@@ -9,12 +9,6 @@ std::uint32_t p_pad_samples = 0;
 
 namespace {
 
-// The lead-in, in machine cycles. Each tone period starts with its low half.
-constexpr std::uint32_t opening_silence_cycles = 55300;
-constexpr std::uint32_t tone_half_period_cycles = 2656;
-constexpr int tone_periods = 12;
-constexpr std::uint32_t closing_silence_cycles = 25238;
-
 // Hands each segment of the lead-in, in order, to `segment(cycles, level)`: the one shape
 // that is both emitted and counted.
 template <typename Segment> void lead_in_segments(Segment segment)
@@ -34,10 +28,9 @@ void set_gain(int gain)
     p_gain = static_cast<std::uint8_t>(gain * 15);
 }
 
-// The product stays below 2^32 for every duration of the signal at every supported rate.
 std::uint32_t cycles_to_samples(std::uint32_t cycles)
 {
-    return cycles * wave.nSamplesPerSec / machine_cycles_per_second;
+    return samples_at(cycles, wave.nSamplesPerSec);
 }
 
 void output_segment(FILE *wavfile, std::uint32_t cycles, std::uint8_t level)

@@ -1,0 +1,67 @@
+#pragma once
+
+#include "check/pulse_decoder.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+// Judging what the decoder heard, and the report: no files are read here, so every front end
+// that feeds a decoder gets the same verdict, causes and notes.
+
+// What is known of the recording beyond what the decoder heard.
+struct recording_facts {
+    std::string name;   // as the user gave it, whatever bytes it holds
+    std::string format; // such as "Signed 16 bit PCM, WAV (Microsoft)"
+    int rate = 0;
+    int channels = 1;
+    std::size_t channel = 0; // the one that carries the signal: 0 left, 1 right
+    bool lossy = false;
+    std::uint64_t clipped = 0; // samples at the format's full scale
+};
+
+// The recovered bytes against the image, fed a block of the image at a time.
+struct comparison {
+    bool made = false;
+    std::uint64_t image_bytes = 0;
+    bool image_longer = false;    // the image goes on past the bytes recovered
+    std::uint64_t mismatches = 0; // bytes that differ in bits 0 to 6, or are missing or extra
+    std::uint64_t first_mismatch = 0;
+    std::uint64_t bit7_only = 0; // bytes that differ only in the bit that is never recorded
+};
+
+// Compares the image's next bytes with the recovered ones. Returns false once the image has
+// gone past them: the verdict is certain and the rest of the image need not be read.
+bool compare_image_bytes(comparison &c, const std::uint8_t *image, std::size_t count,
+                         const std::vector<std::uint8_t> &recovered);
+
+// Counts recovered bytes that the image does not have.
+void finish_comparison(comparison &c, const std::vector<std::uint8_t> &recovered);
+
+// The player's speed, against the file the converter writes at the rate it was most likely
+// converted at: whole samples bend every duration, differently at each rate.
+struct speed_reading {
+    double speed = 1; // 1 is the file's own speed, more is faster
+    std::uint32_t converted_at = 0;
+};
+
+struct judgement {
+    bool pass = false;
+    std::vector<std::string> reasons; // on a FAIL, each sign of a decode that can't be trusted
+    std::vector<std::string> causes;  // on a FAIL, what was measured to explain it, with a fix
+    std::vector<std::string> notes;   // on any verdict, what the machine may mind, with a fix
+    speed_reading speed;
+    bool polarity_sure = true; // the tone and the pulses agree on the way the signal goes
+    double signal = 0;         // the pulses' height, or the peak where none was heard
+    double noise = 0;          // the noise between pulses, RMS; 0 where none was measured
+};
+
+judgement judge(const recording_facts &facts, const pulse_decoder &decoder, const comparison &c);
+
+// The report as text lines, or as one JSON object. Returns false when it could not be
+// written.
+bool write_text_report(FILE *out, const recording_facts &facts, const pulse_decoder &decoder,
+                       const comparison &c, const judgement &j);
+bool write_json_report(FILE *out, const recording_facts &facts, const pulse_decoder &decoder,
+                       const comparison &c, const judgement &j);
