@@ -1,6 +1,7 @@
 #include "check/check_report.h"
 #include "check/pulse_decoder.h"
 
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -20,7 +21,8 @@ std::vector<float> samples_of(const std::uint8_t *data, std::size_t size, bool f
     std::vector<float> samples;
     if (floats) {
         samples.resize(size / sizeof(float));
-        std::memcpy(samples.data(), data, samples.size() * sizeof(float));
+        if (!samples.empty())
+            std::memcpy(samples.data(), data, samples.size() * sizeof(float));
     } else {
         for (std::size_t i = 0; i < size; ++i)
             samples.push_back((data[i] - 128) / 128.0F);
@@ -42,6 +44,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     for (std::size_t done = 0; done < samples.size(); done += block)
         decode_samples(decoder, samples.data() + done, std::min(block, samples.size() - done));
     finish_decoding(decoder);
+    // Every time the report gives must be a time, whatever the samples were.
+    for (double at : {decoder.lead_in_start, decoder.tone_period, decoder.speed,
+                      decoder.last_pulse, decoder.worst_cell_start, decoder.worst_margin})
+        if (!std::isfinite(at))
+            __builtin_trap();
 
     // The image compared is the input itself: it agrees with nothing, or with everything.
     comparison c;

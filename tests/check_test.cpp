@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
+#include <limits>
 #include <numeric>
 #include <random>
 #include <string>
@@ -189,6 +190,58 @@ TEST(Check, OwnOutputAtEveryRate)
                                               "mismatches",      "first_mismatch"}));
 }
 
+using pulse_change = std::function<void(ideal_signal &)>;
+using sample_change = std::function<void(std::vector<float> &)>;
+
+// A pulse moved by `samples`, or by -1 taken away.
+pulse_change moved(std::size_t pulse, int samples)
+{
+    return [=](ideal_signal &s) {
+        if (samples < 0)
+            s.widths[pulse] = 0;
+        else
+            s.pulses[pulse] += static_cast<std::size_t>(samples);
+    };
+}
+
+// A short pulse of noise, `after` samples after a pulse starts.
+pulse_change spike(std::size_t pulse, std::size_t after)
+{
+    return [=](ideal_signal &s) {
+        s.pulses.push_back(s.pulses[pulse] + after), s.widths.push_back(3);
+    };
+}
+
+// `count` samples from `from` on, times `scale` plus `offset`.
+sample_change changed(long from, long count, float scale, float offset)
+{
+    return [=](std::vector<float> &v) {
+        const auto end = v.begin() + std::min<long>(from + count, static_cast<long>(v.size()));
+        std::for_each(v.begin() + from, end, [=](float &x) { x = x * scale + offset; });
+    };
+}
+
+sample_change cut(long at)
+{
+    return [=](std::vector<float> &v) { v.resize(static_cast<std::size_t>(at)); };
+}
+
+sample_change silence(long at, long count)
+{
+    return [=](std::vector<float> &v) {
+        v.insert(v.begin() + at, static_cast<std::size_t>(count), 0.0F);
+    };
+}
+
+sample_change noise()
+{
+    return [](std::vector<float> &v) {
+        std::minstd_rand random(7);
+        for (auto &x : v)
+            x = float(double(random()) / double(random.max()) - 0.5);
+    };
+}
+
 // Without an image, a PASS needs a clean decode: every sign of trouble is a FAIL with its
 // reason, and each cause shown was measured.
 TEST(Check, WithoutAnImageOnlyACleanDecodePasses)
@@ -198,8 +251,7 @@ TEST(Check, WithoutAnImageOnlyACleanDecodePasses)
     const ideal_signal plain(image);
     const auto middle = static_cast<long>(plain.pulses[1000]);
     const std::size_t second_of_one = plain.find(2), zero = plain.find(0);
-    using pulse_change = std::function<void(ideal_signal &)>;
-    using sample_change = std::function<void(std::vector<float> &)>;
+    const long all = std::numeric_limits<int>::max();
     const struct {
         const char *name;
         pulse_change pulses;
@@ -208,59 +260,23 @@ TEST(Check, WithoutAnImageOnlyACleanDecodePasses)
         const char *cause;  // a cause the report must name, or nullptr for none
     } rows[] = {
         {"clean", {}, {}, nullptr, nullptr},
-        {"a 1's second pulse 8 samples late",
-         [&](auto &s) { s.pulses[second_of_one] += 8; },
-         {},
-         nullptr,
-         nullptr},
+        {"a 1's second pulse 8 samples late", moved(second_of_one, 8), {}, nullptr, nullptr},
         {"a 1's second pulse 12 samples late",
-         [&](auto &s) { s.pulses[second_of_one] += 12; },
+         moved(second_of_one, 12),
          {},
          "timing margin",
          nullptr},
-        {"a 0's pulse lost", [&](auto &s) { s.widths[zero] = 0; }, {}, "missing", nullptr},
-        {"a spike after a pulse",
-         [&](auto &s) { s.pulses.push_back(s.pulses[zero] + 10), s.widths.push_back(3); },
-         {},
-         "where no cell has one",
-         nullptr},
-        {"cut in the data",
-         {},
-         [&](auto &v) { v.resize(std::size_t(middle)); },
-         "ends during the data",
-         "ends during the data"},
-        {"a 35 ms dropout",
-         {},
-         [&](auto &v) { v.insert(v.begin() + middle, 1544, 0.0F); },
-         "more signal follows",
-         "dropout at"},
-        {"one NaN",
-         {},
-         [&](auto &v) { v[std::size_t(middle) + 3] = NAN; },
-         "not a number",
-         nullptr},
-        {"silence",
-         {},
-         [](auto &v) { std::fill(v.begin(), v.end(), 0.0F); },
-         "no lead-in",
-         "no signal"},
-        {"57 dB down",
-         {},
-         [](auto &v) {
-             for (auto &x : v)
-                 x *= 0.0014F;
-         },
-         "no lead-in",
-         "too quiet"},
-        {"noise",
-         {},
-         [](auto &v) {
-             std::minstd_rand random(7);
-             for (auto &x : v)
-                 x = float(double(random()) / double(random.max()) - 0.5);
-         },
-         "no lead-in",
-         nullptr},
+        {"a 0's pulse lost", moved(zero, -1), {}, "missing", nullptr},
+        {"a spike after a pulse", spike(zero, 10), {}, "where no cell has one", nullptr},
+        {"cut in the data", {}, cut(middle), "ends during the data", "ends during the data"},
+        {"a 35 ms dropout", {}, silence(middle, 1544), "more signal follows", "dropout at"},
+        {"one NaN", {}, changed(middle + 3, 1, 0, NAN), "not a number", nullptr},
+        {"a pop", {}, changed(middle + 20, 1, 0, 1), "where no cell has one", nullptr},
+        {"a DC step", {}, changed(middle, all, 1, 0.25F), "missing", "dropout at"},
+        {"a 20 ms dip to a tenth", {}, changed(middle, 882, 0.1F, 0), "missing", "dropout at"},
+        {"silence", {}, changed(0, all, 0, 0), "no lead-in", "no signal"},
+        {"57 dB down", {}, changed(0, all, 0.0014F, 0), "no lead-in", "too quiet"},
+        {"noise", {}, noise(), "no lead-in", nullptr},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
@@ -316,6 +332,8 @@ TEST(Check, DegradedRecordings)
         {to16 + "d.ogg", true, "lossy format"},
         {hum, false, "hum: 50 Hz"},
         {to16 + "d.wav trim 0.5", false, "start cut"},
+        {to16 + "d.wav allpass 1000 0.7q", false, nullptr}, // no cause was measured
+        {to16 + "d.wav compand 0.001,0.1 6:-20,-20,-5 -5", true, "clipped"},
         {noise + " && " + to16 + "s.wav && sox -M n.wav s.wav d.wav", true, nullptr},
         {noise + " && " + to16 + "s.wav && sox -M n.wav s.wav d.wav",
          false,

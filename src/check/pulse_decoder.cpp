@@ -84,10 +84,12 @@ double margin_of(double gap, double expected)
     return std::clamp(1 - std::fabs(gap - expected) / margin_width, 0.0, 1.0);
 }
 
-// The moment between two samples where the signal crossed `level`.
+// The moment between two samples where the signal crossed `level`. A level that moved past a
+// flat signal, as a falling envelope's threshold may, was crossed at the sample itself.
 double crossing(double index, double before, double after, double level)
 {
-    return index - 1 + (level - before) / (after - before);
+    const double step = after - before;
+    return step != 0 ? index - 1 + std::clamp((level - before) / step, 0.0, 1.0) : index;
 }
 
 // Returns true when the trigger has just risen.
@@ -107,7 +109,7 @@ bool follow(pulse_trigger &trigger, double index, double before, double after, d
     return false;
 }
 
-void note_gap(pulse_decoder &d, double start, double end)
+void note_dropout(pulse_decoder &d, double start, double end)
 {
     if (cycles(d, end - start) < dropout_cells * normal_cell_cycles)
         return;
@@ -194,7 +196,7 @@ void pulse_after_a_one(pulse_decoder &d, double edge)
     note_margin(d, margin_of(gap, one_gap), d.cells - 1, d.last_pulse);
     if (gap >= decision_gap) {
         ++d.lost_pulses;
-        note_gap(d, d.last_pulse, edge);
+        note_dropout(d, d.last_pulse, edge);
     }
     start_cell(d, edge);
 }
@@ -224,7 +226,7 @@ void data_pulse(pulse_decoder &d, double edge, double level)
         note_margin(d, margin_of(gap, zero_gap), d.cells, d.cell_start);
         if (gap >= lost_gap) {
             ++d.lost_pulses;
-            note_gap(d, d.cell_start, edge);
+            note_dropout(d, d.cell_start, edge);
         }
         add_cell(d, 0);
         start_cell(d, edge);
@@ -255,7 +257,7 @@ void pulse_after_end(pulse_decoder &d, double edge)
     d.resumed_last = edge;
     if (d.resumed_pulses >= resumed_signal_pulses && !d.signal_after_end) {
         d.signal_after_end = true;
-        note_gap(d, d.last_pulse, d.resumed_from);
+        note_dropout(d, d.last_pulse, d.resumed_from);
     }
 }
 
