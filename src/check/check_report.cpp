@@ -41,6 +41,12 @@ double seconds(const recording_facts &f, double sample)
     return sample / f.rate;
 }
 
+// Rounded as printf rounds to one decimal, without the minus sign of a rounded-away -0.04.
+double tenths(double value)
+{
+    return std::round(value * 10) / 10 + 0.0;
+}
+
 double db(double ratio)
 {
     return 20 * std::log10(ratio);
@@ -325,8 +331,8 @@ std::vector<std::string> text_lines(const recording_facts &f, const pulse_decode
                                               seconds(f, d.lead_in_start), d.lead_in_start)
                                     : "Lead-in: not found");
     if (d.lead_in_found)
-        lines.push_back(printed("Speed: %+.1f%% (as converted at %u Hz)", 100 * (j.speed.speed - 1),
-                                j.speed.converted_at));
+        lines.push_back(printed("Speed: %+.1f%% (as converted at %u Hz)",
+                                tenths(100 * (j.speed.speed - 1)), j.speed.converted_at));
     lines.push_back("Polarity: " + std::string(j.polarity_sure && d.inverted
                                                    ? "inverted (pulses go down)"
                                                    : polarity_name(d, j)));
