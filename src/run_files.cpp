@@ -76,11 +76,6 @@ run_file open_run_file(const char *name, int flags, int standard_fd,
     return {stream, created};
 }
 
-bool is_regular(FILE *stream)
-{
-    struct stat opened;
-    return fstat(fileno(stream), &opened) == 0 && S_ISREG(opened.st_mode);
-}
 
 // The output named by the last -o when this run created it, else nullptr.
 const char *created_output = nullptr;
@@ -178,6 +173,12 @@ FILE *temporary_copy(const char *name)
             name, ("No temporary copy can be made: " + std::string(std::strerror(errno))).c_str());
     unlink(path.c_str());
     return copy;
+}
+
+bool is_regular(FILE *stream)
+{
+    struct stat opened;
+    return fstat(fileno(stream), &opened) == 0 && S_ISREG(opened.st_mode);
 }
 
 void fail_opening(const char *name, const char *reason)

@@ -40,6 +40,9 @@ bool can_patch(FILE *output);
 // otherwise a temporary copy made while counting, so that memory never holds the image.
 FILE *count_image(FILE *image, const char *name, std::uint64_t &samples);
 
+// Whether the stream is a regular file, which can be read twice.
+bool is_regular(FILE *stream);
+
 // An unnamed file in $TMPDIR, or /tmp, gone once it is closed, to hold a copy of the input
 // `name` that can't be read twice. Ends the run with "Error reading" when none can be made.
 FILE *temporary_copy(const char *name);

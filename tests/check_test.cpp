@@ -154,7 +154,7 @@ TEST(Check, OwnOutputAtEveryRate)
         const auto unpadded = check(dir, "out.wav");
         if (t.rate == 8000) {
             EXPECT_EQ(c.status, 6);
-            EXPECT_TRUE(mentions(c.report["causes"], "8000 Hz")) << c.report.dump();
+            EXPECT_TRUE(mentions(c.report["causes"], "made at 8000 Hz")) << c.report.dump();
             continue;
         }
         EXPECT_EQ(c.status, 0);
@@ -396,13 +396,20 @@ TEST(Check, ComparesWithTheImage)
         write_bytes(dir.path("image.zkt"), row.image);
         const auto c = check(dir, "out.wav", {"-i", "image.zkt"});
         EXPECT_EQ(c.status, row.status) << c.report.dump();
-        EXPECT_EQ(row.first.is_null() ? json(nullptr) : c.report["first_mismatch"]["index"],
-                  row.first);
+        const json &first = c.report["first_mismatch"];
+        EXPECT_EQ(first.is_null() ? json(nullptr) : first["index"], row.first);
     }
     EXPECT_TRUE(mentions(check(dir, "out.wav", {"-i", "image.zkt"}).report["notes"], "bit 7"));
     // An image without end is read only as far as the recovered bytes.
     const auto endless = check(dir, "out.wav", {"-i", "/dev/zero"});
     EXPECT_EQ(endless.status, 6);
+    // A file that ends with its last pulse held every byte of an image no longer than it.
+    convert(dir, image);
+    image[9] ^= 1;
+    write_bytes(dir.path("image.zkt"), image);
+    const auto unpadded = check(dir, "out.wav", {"-i", "image.zkt"});
+    EXPECT_EQ(unpadded.report["reasons"], json::array({"1 byte differs from the image"}));
+    EXPECT_TRUE(unpadded.report["causes"].empty()) << unpadded.report.dump();
 }
 
 // The check never truncates or replaces a file, writes the recovered image whole, keeps its
@@ -414,6 +421,8 @@ TEST(Check, FilesAreNeverLost)
     convert(dir, image, {"--pad", "0.2"});
     write_bytes(dir.path("image.zkt"), image);
     write_bytes(dir.path("game.zkt"), {1, 2, 3});
+    fs::create_symlink("nowhere", dir.path("dangling.zkt"));
+    fs::create_symlink("out.wav", dir.path("recording.zkt"));
     const auto recording = read_bytes(dir.path("out.wav"));
     const struct {
         std::vector<std::string> args;
@@ -425,6 +434,9 @@ TEST(Check, FilesAreNeverLost)
         {{"-i", "image.zkt", "-o", "image.zkt"},
          4,
          "Error opening image.zkt.\nThe tape image and the output are"},
+        {{"-o", "dangling.zkt"}, 4, "Error opening dangling.zkt.\nIt exists, and a check"},
+        {{"-o", "recording.zkt"}, 4, "Error opening recording.zkt.\nThe recording and the"},
+        {{"image.zkt"}, 1, ""}, // -i forgotten: no check that compares nothing
         {{"-o", "/dev/full"}, 5, "Error writing /dev/full."},
         {{"-o", "new.zkt"}, 0, ""},
     };
@@ -433,7 +445,8 @@ TEST(Check, FilesAreNeverLost)
         args.insert(args.end(), row.args.begin(), row.args.end());
         const auto result = run_program(dir.root(), args);
         EXPECT_EQ(result.status, row.status) << result.err;
-        EXPECT_NE(result.err.find(row.err), std::string::npos) << result.err;
+        EXPECT_TRUE(*row.err ? result.err.find(row.err) != std::string::npos : result.err.empty())
+            << result.err;
         EXPECT_EQ(read_bytes(dir.path("game.zkt")), (std::vector<std::uint8_t>{1, 2, 3}));
         EXPECT_EQ(read_bytes(dir.path("image.zkt")), image);
         EXPECT_EQ(read_bytes(dir.path("out.wav")), recording);
@@ -456,6 +469,37 @@ TEST(Check, FilesAreNeverLost)
     EXPECT_EQ(closed.err, "Error writing the report.\nBad file descriptor\n");
 }
 
+// Where the file system has no unnamed files, a named one takes its place: put in place when
+// the check succeeds, removed when it fails.
+TEST(Check, RecoveredImageWithoutUnnamedFiles)
+{
+    const std::string strace = "/usr/bin/strace";
+    if (!fs::exists(strace))
+        GTEST_SKIP() << "strace is not installed (Debian: apt-get install strace)";
+    scratch_dir dir;
+    const auto image = seven_bit_image();
+    convert(dir, image, {"--pad", "0.2"});
+    fs::create_directory(dir.path("sub"));
+    // Only the folder itself is opened for an unnamed file; the sanitizers' leak check can't
+    // run under strace.
+    const std::string script = "exec " + strace + " -qq -o /dev/null -P \"$(pwd -P)/sub\" " +
+                               "-e inject=openat:error=EOPNOTSUPP \"$@\"";
+    const run_setup no_unnamed{{"ASAN_OPTIONS=detect_leaks=0"}, {"/bin/sh", "-c", script, "sh"}};
+    const auto made =
+        run_program(dir.root(), {"--check", "out.wav", "-o", "sub/a.zkt"}, no_unnamed);
+    EXPECT_EQ(made.status, 0) << made.err;
+    EXPECT_EQ(read_bytes(dir.path("sub/a.zkt")), image);
+    run_setup reporting_fails = no_unnamed;
+    reporting_fails.in_child = [] { dup2(open("/dev/full", O_WRONLY), STDOUT_FILENO); };
+    EXPECT_EQ(
+        run_program(dir.root(), {"--check", "out.wav", "-o", "sub/b.zkt"}, reporting_fails).status,
+        5);
+    std::vector<std::string> left;
+    for (const auto &entry : fs::directory_iterator(dir.path("sub")))
+        left.push_back(entry.path().filename().string());
+    EXPECT_EQ(left, std::vector<std::string>{"a.zkt"});
+}
+
 // Peak resident memory of a check, in KiB.
 long check_memory(const scratch_dir &dir, const std::string &recording)
 {
@@ -470,6 +514,7 @@ long check_memory(const scratch_dir &dir, const std::string &recording)
     int status = 0;
     rusage usage{};
     wait4(child, &status, 0, &usage);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 6) << recording << ": " << status;
     return usage.ru_maxrss;
 }
 
@@ -500,6 +545,14 @@ TEST(Check, HostileInput)
         EXPECT_EQ(r.out, "");
         EXPECT_NE(r.err.find("It is not a WAVE, FLAC, AIFF or Ogg recording."), std::string::npos);
     }
+    // An endless stream in no format is refused by its first bytes, before any is copied.
+    fs::create_directory(dir.path("tmp"));
+    const auto zero = run_program(dir.root(), {"--check", "-"},
+                                  {{"TMPDIR=" + dir.path("tmp").string()}, {}, [] {
+                                       dup2(open("/dev/zero", O_RDONLY), STDIN_FILENO);
+                                   }});
+    EXPECT_EQ(zero.err, "Error opening -.\nIt is not a WAVE, FLAC, AIFF or Ogg recording.\n");
+    EXPECT_TRUE(fs::is_empty(dir.path("tmp")));
     shell(dir, "sox out.wav -r 4000 slow.wav");
     EXPECT_EQ(run_program(dir.root(), {"--check", "slow.wav"}).err,
               "Error opening slow.wav.\nIts rate is 4000 Hz; recordings of 8000 to 192000 Hz "

@@ -72,7 +72,8 @@ check_request read_check_options(int argc, char *argv[])
             check_usage();
         }
     }
-    if (!request.recording)
+    // A word left over is most likely an image whose -i was forgotten: not a check to run.
+    if (!request.recording || optind < argc)
         check_usage();
     return request;
 }
@@ -178,6 +179,7 @@ int check_command(int argc, char *argv[])
                                        : write_text_report(report, facts, d, c, j);
     if (!reported)
         fail(exit_io_failed, "Error writing the report.\n%s\n", std::strerror(errno));
+    keep_recovered(recovered);
     close_recording(r);
     if (image)
         std::fclose(image);

@@ -25,6 +25,8 @@ constexpr double noted_speed = 0.01;
 // Quieter than this is nothing but a sound card's own noise.
 constexpr double silent_peak = 0.0003;
 constexpr std::size_t dropouts_listed = 3;
+// The lowest rate of a conversion, and of a recording.
+constexpr int lowest_rate = 8000;
 
 [[gnu::format(printf, 1, 2)]] std::string printed(const char *format, ...)
 {
@@ -143,9 +145,8 @@ std::vector<std::string> unclean_decode(const recording_facts &f, const pulse_de
         reasons.push_back(plural(d.extra_pulses, "pulse comes", "pulses come") +
                           " where no cell has one");
     if (d.signal_after_end)
-        reasons.push_back(
-            printed("more signal follows the end of the data at %.3f s, unread",
-                    seconds(f, d.dropouts[std::min(d.dropout_count, dropouts_kept) - 1].end)));
+        reasons.push_back(printed("more signal follows the end of the data at %.3f s, unread",
+                                  seconds(f, d.resumed_from)));
     if (d.cells > 0 && d.worst_margin < thin_margin)
         reasons.push_back(printed("the timing margin, %.0f%%, is below %.0f%%",
                                   100 * d.worst_margin, 100 * thin_margin));
@@ -159,11 +160,23 @@ std::vector<std::string> fail_reasons(const recording_facts &f, const pulse_deco
         return {"no lead-in tone was found"};
     if (!c.made)
         return unclean_decode(f, d);
-    if (c.mismatches > 0)
-        return {c.image_longer
-                    ? "the image holds more bytes than were recovered"
-                    : plural(c.mismatches, "byte differs", "bytes differ") + " from the image"};
-    return {};
+    std::vector<std::string> reasons;
+    const std::uint64_t differing = c.mismatches - (c.image_longer ? 1 : 0);
+    if (differing > 0)
+        reasons.push_back(plural(differing, "byte differs", "bytes differ") + " from the image");
+    if (c.image_longer)
+        reasons.push_back("the image holds more bytes than were recovered");
+    return reasons;
+}
+
+std::string lossy_text(const recording_facts &f, const char *fix)
+{
+    return "lossy format: " + f.format + " reshapes the pulses; " + fix;
+}
+
+std::string clipped_text(const recording_facts &f, const char *fix)
+{
+    return "clipped: " + plural(f.clipped, "sample", "samples") + " at full scale; " + fix;
 }
 
 void signal_causes(const recording_facts &f, const pulse_decoder &d, judgement &j)
@@ -187,20 +200,19 @@ void signal_causes(const recording_facts &f, const pulse_decoder &d, judgement &
                                    "volume, and use a shorter or shielded cable",
                                    db(j.noise / j.signal)));
     if (f.lossy)
-        j.causes.push_back("lossy format: " + f.format +
-                           " reshapes the pulses; record to WAVE or FLAC");
+        j.causes.push_back(lossy_text(f, "record to WAVE or FLAC"));
     if (f.clipped * clipped_share >= d.samples && f.clipped > 0)
-        j.causes.push_back("clipped: " + plural(f.clipped, "sample", "samples") +
-                           " at full scale; lower the player's volume or the recording level");
+        j.causes.push_back(clipped_text(f, "lower the player's volume or the recording level"));
 }
 
-void timing_causes(const recording_facts &f, const pulse_decoder &d, judgement &j)
+void timing_causes(const recording_facts &f, const pulse_decoder &d, const comparison &c,
+                   judgement &j)
 {
     if (!d.lead_in_found && starts_inside_signal(d))
         j.causes.push_back("start cut: the recording starts inside the signal; start recording "
                            "before the player, or convert with --pad 1");
     // At 8000 every 1 is a gap in the pulses: the rate explains them.
-    const bool made_at_8000 = j.speed.converted_at == 8000 || f.rate == 8000;
+    const bool made_at_8000 = d.lead_in_found && j.speed.converted_at == lowest_rate;
     const std::uint64_t dropouts = made_at_8000 ? 0 : d.dropout_count;
     for (std::size_t i = 0; i < std::min<std::uint64_t>(dropouts, dropouts_listed); ++i)
         j.causes.push_back(printed("dropout at %.3f s: no pulses for %.0f ms, then more; check "
@@ -210,7 +222,8 @@ void timing_causes(const recording_facts &f, const pulse_decoder &d, judgement &
     if (dropouts > dropouts_listed)
         j.causes.push_back("dropout: " + std::to_string(dropouts - dropouts_listed) +
                            " more like these");
-    if (d.end == data_end::running)
+    // With an image that has no more bytes than came back, the recording held them all.
+    if (d.end == data_end::running && (!c.made || c.image_longer))
         j.causes.push_back(
             printed("ends during the data: the recording stops %.0f ms after the "
                     "last pulse; record until the player has stopped (a file "
@@ -219,6 +232,9 @@ void timing_causes(const recording_facts &f, const pulse_decoder &d, judgement &
     if (made_at_8000)
         j.causes.push_back("made at 8000 Hz: a 1's pulses are shorter than a sample and vanish; "
                            "convert at 44100 or 48000");
+    else if (f.rate == lowest_rate)
+        j.causes.push_back("recorded at 8000 Hz, too coarse for the pulses; record at 44100 or "
+                           "48000");
 }
 
 // What a machine may mind in a recording that decoded: advice where the decode can be trusted.
@@ -228,17 +244,15 @@ void add_notes(const recording_facts &f, const pulse_decoder &d, judgement &j)
         j.notes.push_back("inverted: the pulses go down; if the machine doesn't load, convert "
                           "with --invert");
     if (f.clipped > 0)
-        j.notes.push_back("clipped: " + plural(f.clipped, "sample", "samples") +
-                          " at full scale; if the machine doesn't load, lower the player's "
-                          "volume or the gain");
+        j.notes.push_back(clipped_text(f, "if the machine doesn't load, lower the player's "
+                                          "volume or the gain"));
     if (d.lead_in_found && std::fabs(j.speed.speed - 1) >= noted_speed)
         j.notes.push_back(printed("speed: the player runs %.1f%% %s; switch off any speed, pitch "
                                   "or tempo setting, or use another player",
                                   100 * std::fabs(j.speed.speed - 1),
                                   j.speed.speed > 1 ? "fast" : "slow"));
     if (f.lossy)
-        j.notes.push_back("lossy format: " + f.format +
-                          " reshapes the pulses; keep recordings in WAVE or FLAC");
+        j.notes.push_back(lossy_text(f, "keep recordings in WAVE or FLAC"));
     if (d.nonfinite > 0)
         j.notes.push_back(plural(d.nonfinite, "sample is", "samples are") +
                           " not a number (NaN or infinite); the file is damaged");
@@ -320,8 +334,9 @@ std::string image_text(const pulse_decoder &d, const comparison &c, const record
                    static_cast<unsigned long long>(c.first_mismatch), seconds(f, at), at);
 }
 
-std::vector<std::string> text_lines(const recording_facts &f, const pulse_decoder &d,
-                                    const comparison &c, const judgement &j)
+// What was heard: the recording, the lead-in, the player and the level.
+std::vector<std::string> hearing_lines(const recording_facts &f, const pulse_decoder &d,
+                                       const judgement &j)
 {
     std::vector<std::string> lines;
     lines.push_back(printed("Recording: %s, %d Hz, %s, %s, %.1f s", printable(f.name).c_str(),
@@ -346,6 +361,14 @@ std::vector<std::string> text_lines(const recording_facts &f, const pulse_decode
                                 db(hum.amplitude / j.signal)));
     if (j.noise > 0)
         lines.push_back(printed("Noise: %.0f dB against the signal", db(j.noise / j.signal)));
+    return lines;
+}
+
+// What came of it: the bytes, the comparison, the margin and the verdict with its reasons.
+std::vector<std::string> outcome_lines(const recording_facts &f, const pulse_decoder &d,
+                                       const comparison &c, const judgement &j)
+{
+    std::vector<std::string> lines;
     std::string bytes = "Bytes recovered: " + std::to_string(d.bytes.size());
     // At 44100 and above the last cell's pulse is a sample longer: it confirms the framing.
     if (f.rate >= 44100 && !d.bytes.empty())
@@ -514,7 +537,7 @@ judgement judge(const recording_facts &f, const pulse_decoder &d, const comparis
     j.pass = j.reasons.empty();
     if (!j.pass) {
         signal_causes(f, d, j);
-        timing_causes(f, d, j);
+        timing_causes(f, d, c, j);
     } else {
         add_notes(f, d, j);
     }
@@ -527,7 +550,9 @@ judgement judge(const recording_facts &f, const pulse_decoder &d, const comparis
 bool write_text_report(FILE *out, const recording_facts &f, const pulse_decoder &d,
                        const comparison &c, const judgement &j)
 {
-    for (const auto &line : text_lines(f, d, c, j))
+    for (const auto &line : hearing_lines(f, d, j))
+        std::fprintf(out, "%s\n", line.c_str());
+    for (const auto &line : outcome_lines(f, d, c, j))
         std::fprintf(out, "%s\n", line.c_str());
     return written(out);
 }

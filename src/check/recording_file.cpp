@@ -118,22 +118,32 @@ std::string format_name(int format)
     return std::string(subtype.name ? subtype.name : "?") + ", " + (major.name ? major.name : "?");
 }
 
-bool is_regular(FILE *stream)
+[[noreturn]] void refuse_format(const char *name)
 {
-    struct stat opened;
-    return fstat(fileno(stream), &opened) == 0 && S_ISREG(opened.st_mode);
+    fail_opening(name, "It is not a WAVE, FLAC, AIFF or Ogg recording.");
 }
 
-// The recording from a pipe, whole, in an unnamed temporary file: FLAC and others seek.
+// The recording from a pipe, whole, in an unnamed temporary file: FLAC and others seek. Its
+// first bytes are looked at before anything is copied.
 FILE *copy_aside(FILE *stream, const char *name)
 {
+    signature head{};
+    const std::size_t first = std::fread(head.data(), 1, head.size(), stream);
+    if (std::ferror(stream))
+        fail_reading(name, std::strerror(errno));
+    if (!is_promised_format(head))
+        refuse_format(name);
     FILE *copy = temporary_copy(name);
+    if (std::fwrite(head.data(), 1, first, copy) != first)
+        fail_reading(name, std::strerror(errno));
     char block[1 << 16];
-    std::uint64_t copied = 0;
+    std::uint64_t copied = first;
     for (std::size_t got; (got = std::fread(block, 1, sizeof block, stream)) > 0;) {
         copied += got;
         if (copied > largest_copy)
-            fail_reading(name, "The recording is longer than 16 GiB.");
+            fail_reading(name, ("The recording is longer than " +
+                                std::to_string(largest_copy >> 30) + " GiB.")
+                                   .c_str());
         if (std::fwrite(block, 1, got, copy) != got)
             fail_reading(name, std::strerror(errno));
     }
@@ -156,10 +166,11 @@ signature first_bytes(int fd, const char *name)
 void check_format(const SF_INFO &info, const char *name)
 {
     if (!is_promised_container(info.format))
-        fail_opening(name, "It is not a WAVE, FLAC, AIFF or Ogg recording.");
+        refuse_format(name);
     if (info.samplerate < lowest_rate || info.samplerate > highest_rate)
         fail_opening(name, ("Its rate is " + std::to_string(info.samplerate) +
-                            " Hz; recordings of 8000 to 192000 Hz are read.")
+                            " Hz; recordings of " + std::to_string(lowest_rate) + " to " +
+                            std::to_string(highest_rate) + " Hz are read.")
                                .c_str());
     if (info.channels < 1 || info.channels > 2)
         fail_opening(
@@ -182,7 +193,7 @@ void start_reading(recording_file &r, const char *name)
     if (!is_regular(source))
         source = r.copy = copy_aside(r.stream, name);
     if (!is_promised_format(first_bytes(fileno(source), name)))
-        fail_opening(name, "It is not a WAVE, FLAC, AIFF or Ogg recording.");
+        refuse_format(name);
     SF_INFO info{};
     r.sound = sf_open_fd(fileno(source), SFM_READ, &info, 0);
     if (!r.sound)

@@ -13,13 +13,18 @@
 
 namespace {
 
-// A named temporary file, should the run end before it is put in place.
-char *named_temporary = nullptr;
+// A named temporary file, should the run end before it is put in place: the exit removes it.
+std::string &named_temporary()
+{
+    static std::string path;
+    return path;
+}
 
 void remove_named_temporary()
 {
-    if (named_temporary)
-        unlink(named_temporary);
+    if (!named_temporary().empty())
+        unlink(named_temporary().c_str());
+    named_temporary().clear();
 }
 
 bool same_file(const struct stat &file, FILE *other)
@@ -49,8 +54,9 @@ FILE *open_unnamed(recovered_image &target)
 {
     const std::string folder = folder_of(target.name);
     int fd = open(folder.c_str(), O_TMPFILE | O_WRONLY, 0666);
-    if (fd >= 0) {
-        std::snprintf(target.pending, sizeof target.pending, "/proc/self/fd/%d", fd);
+    target.unnamed = fd >= 0;
+    if (target.unnamed) {
+        target.pending = "/proc/self/fd/" + std::to_string(fd);
     } else {
         std::string path = folder + "/.zkt2wav-XXXXXX";
         fd = mkstemp(path.data());
@@ -59,8 +65,7 @@ FILE *open_unnamed(recovered_image &target)
         const mode_t mask = umask(0);
         umask(mask);
         fchmod(fd, 0666 & ~mask);
-        std::snprintf(target.pending, sizeof target.pending, "%s", path.c_str());
-        named_temporary = target.pending;
+        target.pending = named_temporary() = path;
         std::atexit(remove_named_temporary);
     }
     FILE *stream = fdopen(fd, "wb");
@@ -71,16 +76,14 @@ FILE *open_unnamed(recovered_image &target)
 
 // Links the complete file under its name, which must still be free: a file that appeared
 // there meanwhile is kept.
-void put_in_place(recovered_image &target)
+void put_in_place(const recovered_image &target)
 {
-    const bool unnamed = named_temporary == nullptr;
-    const int linked =
-        unnamed ? linkat(AT_FDCWD, target.pending, AT_FDCWD, target.name, AT_SYMLINK_FOLLOW)
-                : link(target.pending, target.name);
+    const int linked = target.unnamed ? linkat(AT_FDCWD, target.pending.c_str(), AT_FDCWD,
+                                               target.name, AT_SYMLINK_FOLLOW)
+                                      : link(target.pending.c_str(), target.name);
     if (linked != 0)
         fail_writing(target.name);
     remove_named_temporary();
-    named_temporary = nullptr;
 }
 
 } // namespace
@@ -94,13 +97,16 @@ recovered_image prepare_recovered(const char *name, FILE *recording, FILE *image
         target.stream = open_output(name, nullptr);
         return target;
     }
-    struct stat existing;
-    if (stat(name, &existing) == 0) {
+    // A link counts as the name it leads to; one that leads nowhere is a name that exists.
+    struct stat named, existing;
+    if (lstat(name, &named) == 0) {
+        if (stat(name, &existing) != 0)
+            existing = named;
         if (same_file(existing, recording))
             fail_opening(name, "The recording and the output are the same file.");
         if (same_file(existing, image))
             fail_opening(name, "The tape image and the output are the same file.");
-        if (S_ISREG(existing.st_mode) || S_ISDIR(existing.st_mode))
+        if (S_ISREG(existing.st_mode) || S_ISDIR(existing.st_mode) || S_ISLNK(existing.st_mode))
             fail_opening(name, "It exists, and a check never replaces a file: name a new one.");
         target.in_place = true;
         target.stream = open_output(name, nullptr);
@@ -118,6 +124,12 @@ void write_recovered(recovered_image &target, const std::vector<std::uint8_t> &b
         bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), target.stream) == bytes.size();
     if (!complete || std::fflush(target.stream) != 0)
         fail_writing(target.name);
+}
+
+void keep_recovered(recovered_image &target)
+{
+    if (!target.stream)
+        return;
     if (!target.standard_output && !target.in_place)
         put_in_place(target);
     if (std::fclose(target.stream) != 0)
@@ -131,5 +143,4 @@ void discard_recovered(recovered_image &target)
         std::fclose(target.stream);
     target.stream = nullptr;
     remove_named_temporary();
-    named_temporary = nullptr;
 }
