@@ -20,11 +20,11 @@ TEST_F(OutputFilter, StepResponses)
     EXPECT_EQ(filtered({{60, 8}}),
               (std::vector<std::uint8_t>{128, 161, 175, 181, 184, 185, 185, 185}));
 
-    reset_conversion_state();
+    reset_conversion();
     const auto settled = filtered({{60, 400}});
     EXPECT_EQ(tail(settled, 3), (std::vector<std::uint8_t>{131, 131, 131}));
 
-    reset_conversion_state();
+    reset_conversion();
     const auto fall = filtered({{60, 400}, {0, 8}});
     EXPECT_EQ(tail(fall, 8), (std::vector<std::uint8_t>{131, 99, 84, 78, 76, 75, 74, 75}));
 }
@@ -61,7 +61,7 @@ TEST_F(OutputFilter, LongRunsMatchSingleSamples)
     const auto whole = filtered(in_runs);
     ASSERT_EQ(whole.size(), 2 * block + 8);
 
-    reset_conversion_state();
+    reset_conversion();
     std::vector<level_run> singles;
     for (const auto &[level, count] : in_runs)
         singles.insert(singles.end(), count, level_run{level, 1});

@@ -93,10 +93,10 @@ TEST_F(TapeSignal, CellShapes)
         for (const auto &c : cases) {
             SCOPED_TRACE(testing::Message() << t.rate << " Hz, bit " << c.bit << ", "
                                             << (c.cell == dump_bit ? "normal" : "last") << " cell");
-            reset_conversion_state();
+            reset_conversion();
             set_sample_rate(t.rate);
             const auto expected = filtered(c.levels);
-            reset_conversion_state();
+            reset_conversion();
             set_sample_rate(t.rate);
             const auto cell = written([&](FILE *out) { c.cell(out, c.bit); }).samples;
             EXPECT_EQ(cell, expected);
@@ -108,7 +108,7 @@ TEST_F(TapeSignal, CellShapes)
 TEST_F(TapeSignal, ByteLengthsAndTheUnsentTopBit)
 {
     auto byte_samples = [this](std::uint8_t byte) {
-        reset_conversion_state();
+        reset_conversion();
         return written([&](FILE *out) { output_wav_byte(out, byte); }).samples;
     };
     EXPECT_EQ(byte_samples(0x00).size(), 456u); // every cell a 0
@@ -276,7 +276,7 @@ TEST_F(TapeSignal, FilterStateAfterAWholeConversion)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::Message() << c.rate << " Hz, gain " << c.gain);
-        reset_conversion_state();
+        reset_conversion();
         set_sample_rate(c.rate);
         set_gain(c.gain);
         written([](FILE *out) {

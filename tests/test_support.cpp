@@ -182,23 +182,6 @@ const std::vector<rate_timing> rate_timings = {
     {8000, 147, 7, 67, 382, 1, 10, 0, 5, 1, 0, 11, 10, 11, 10},
 };
 
-// `wave` is constant-initialised, so this copy holds the header as a run starts.
-static const wav_header initial_wave = wave;
-
-void reset_conversion_state()
-{
-    wave = initial_wave;
-    set_gain(4);
-    p_pad_samples = 0;
-    lp_accu = 0.0;
-    hp_accu = 0.0;
-    pending_samples.used = 0;
-    wav_bytes_written = 0;
-    wav_promised_length = 0;
-    wav_inverted = false;
-    wav_name = "";
-}
-
 wave_contents conversion_test::written(const std::function<void(FILE *)> &write) const
 {
     const auto file = dir.path("written.wav");

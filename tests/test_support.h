@@ -1,5 +1,7 @@
 #pragma once
 
+#include "tape/tape_signal.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -87,17 +89,13 @@ struct rate_timing {
 };
 extern const std::vector<rate_timing> rate_timings;
 
-// Puts the converter's process-wide state back to where a run starts: default header,
-// default gain, filter at rest, nothing pending or written.
-void reset_conversion_state();
-
 using level_run = std::pair<std::uint8_t, std::uint32_t>; // input level, samples
 
 // Tests of the converter's parts in this process, each starting and ending at rest.
 class conversion_test : public testing::Test {
   protected:
-    void SetUp() override { reset_conversion_state(); }
-    void TearDown() override { reset_conversion_state(); }
+    void SetUp() override { reset_conversion(); }
+    void TearDown() override { reset_conversion(); }
 
     // The file that a run makes when `write` comes between the header and the close.
     wave_contents written(const std::function<void(FILE *)> &write) const;

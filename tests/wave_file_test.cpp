@@ -118,7 +118,7 @@ TEST_F(WaveFile, PromisedLengthsAreWrittenFirstAndKept)
     expect_consistent_wave(piped, 44100);
 
     // A sample short of the promise: the image changed between its two readings.
-    reset_conversion_state();
+    reset_conversion();
     FILE *device = std::fopen("/dev/null", "wb");
     ASSERT_NE(device, nullptr);
     wav_name = "-";

@@ -12,6 +12,11 @@ extern std::uint8_t p_gain;
 // The low level, between pulses and in silence.
 constexpr std::uint8_t p_silence = 0;
 
+// Puts the converter's process-wide state back where a run starts: the default header, gain
+// and pad, the filter at rest, nothing pending or written. For a process that converts more
+// than once, as the tests and the benchmarks do.
+void reset_conversion();
+
 // Turns a gain of 1..7 into the high level.
 void set_gain(int gain);
 

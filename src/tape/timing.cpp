@@ -23,6 +23,23 @@ template <typename Segment> void lead_in_segments(Segment segment)
 
 } // namespace
 
+// `wave` is constant-initialised, so this copy holds the header as a run starts.
+static const wav_header initial_wave = wave;
+
+void reset_conversion()
+{
+    wave = initial_wave;
+    set_gain(4);
+    p_pad_samples = 0;
+    lp_accu = 0.0;
+    hp_accu = 0.0;
+    pending_samples.used = 0;
+    wav_bytes_written = 0;
+    wav_promised_length = 0;
+    wav_inverted = false;
+    wav_name = "";
+}
+
 void set_gain(int gain)
 {
     p_gain = static_cast<std::uint8_t>(gain * 15);
