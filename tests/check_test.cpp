@@ -275,7 +275,8 @@ TEST(Check, WithoutAnImageOnlyACleanDecodePasses)
         {"a DC step", {}, changed(middle, all, 1, 0.25F), "missing", "dropout at"},
         {"a 20 ms dip to a tenth", {}, changed(middle, 882, 0.1F, 0), "missing", "dropout at"},
         {"silence", {}, changed(0, all, 0, 0), "no lead-in", "no signal"},
-        {"57 dB down", {}, changed(0, all, 0.0014F, 0), "no lead-in", "too quiet"},
+        {"57 dB down", {}, changed(0, all, 0.0014F, 0), nullptr, nullptr},
+        {"66 dB down", {}, changed(0, all, 0.0005F, 0), "no lead-in", "too quiet"},
         {"noise", {}, noise(), "no lead-in", nullptr},
     };
     for (const auto &row : rows) {

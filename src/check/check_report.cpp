@@ -22,8 +22,8 @@ constexpr std::uint64_t polarity_evidence = cells_per_byte;
 constexpr std::uint64_t clipped_share = 1000;
 // The player's speed is worth a note from this far off.
 constexpr double noted_speed = 0.01;
-// Quieter than this is nothing but a sound card's own noise.
-constexpr double silent_peak = 0.0003;
+// Quieter than this is nothing but a sound card's own noise, or a 16-bit file's dither.
+constexpr double silent_peak = 0.0001;
 constexpr std::size_t dropouts_listed = 3;
 // The lowest rate of a conversion, and of a recording.
 constexpr int lowest_rate = 8000;

@@ -12,8 +12,9 @@
 // Beside the bytes it keeps every sign of trouble it met, and what it measured of the
 // recording, so that a report can say how far the bytes can be trusted and why.
 
-// Below this peak the pulses can't be told from the noise floor the triggers keep.
-constexpr double quietest_signal = 0.01;
+// Below this peak, about -66 dBFS, the pulses can't be told from the noise floor the triggers
+// keep; a 16-bit recording 60 dB down still rises well above it.
+constexpr double quietest_signal = 0.0005;
 
 // One Schmitt trigger: a pulse starts when the signal rises through the upper threshold and
 // ends when it falls back through the lower one, so noise never counts an edge twice.
