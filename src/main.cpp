@@ -4,6 +4,7 @@
 #include "run_files.h"
 #include "tape/tape_signal.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -83,7 +84,8 @@ std::optional<option_number> read_option_number(const char *arg)
 
 bool is_supported_rate(long long rate)
 {
-    return rate == 48000 || rate == 44100 || rate == 22050 || rate == 11025 || rate == 8000;
+    return std::find(std::begin(conversion_rates), std::end(conversion_rates), rate) !=
+           std::end(conversion_rates);
 }
 
 void apply_rate_option(const char *arg)

@@ -57,25 +57,21 @@ struct run_file {
     bool created;
 };
 
-run_file open_run_file(const char *name, int flags, int standard_fd,
-                       std::initializer_list<FILE *> other_sides)
+run_file open_run_file(const char *name, int flags, int standard_fd, FILE *other_side)
 {
     bool created = false;
     const int fd = is_standard_stream(name) ? dup(standard_fd) : open_named(name, flags, created);
     if (fd < 0)
         fail_opening(name, std::strerror(errno));
-    for (FILE *other_side : other_sides) {
-        if (const char *reason = refusal(fd, other_side)) {
-            close(fd);
-            fail_opening(name, reason);
-        }
+    if (const char *reason = refusal(fd, other_side)) {
+        close(fd);
+        fail_opening(name, reason);
     }
     FILE *stream = fdopen(fd, flags == O_RDONLY ? "rb" : "wb");
     if (!stream)
         fail_opening(name, std::strerror(errno));
     return {stream, created};
 }
-
 
 // The output named by the last -o when this run created it, else nullptr.
 const char *created_output = nullptr;
@@ -98,7 +94,7 @@ bool is_wave_file(FILE *image)
 
 FILE *open_image(const char *name, FILE *output)
 {
-    return open_run_file(name, O_RDONLY, STDIN_FILENO, {output}).stream;
+    return open_run_file(name, O_RDONLY, STDIN_FILENO, output).stream;
 }
 
 FILE *open_tape_image(const char *name, FILE *output)
@@ -114,14 +110,9 @@ FILE *open_tape_image(const char *name, FILE *output)
 
 FILE *open_output(const char *name, FILE *image)
 {
-    const run_file output = open_run_file(name, O_WRONLY | O_CREAT, STDOUT_FILENO, {image});
+    const run_file output = open_run_file(name, O_WRONLY | O_CREAT, STDOUT_FILENO, image);
     created_output = output.created ? name : nullptr;
     return output.stream;
-}
-
-FILE *open_recovered(const char *name, std::initializer_list<FILE *> inputs)
-{
-    return open_run_file(name, O_WRONLY | O_CREAT, STDOUT_FILENO, inputs).stream;
 }
 
 // Only a regular file with contents is truncated: a device has nothing to empty, and some

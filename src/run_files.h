@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <initializer_list>
 
 // The two files of a run, opened as their options are parsed; the name "-" stands for
 // standard input or output. A refusal ends the run with "Error opening", the reason on a
@@ -22,10 +21,6 @@ FILE *open_tape_image(const char *name, FILE *output);
 // Refuses a directory, a terminal, and the file already open as the image, whatever name or
 // link reaches it.
 FILE *open_output(const char *name, FILE *image);
-
-// Opens the bytes recovered from a recording, as open_output does, refusing the recording
-// and the image alike.
-FILE *open_recovered(const char *name, std::initializer_list<FILE *> inputs);
 
 // Empties a named output for the conversion, once every option has been taken and the image
 // has been opened and compared with it. Standard output is written where it stands.

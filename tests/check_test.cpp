@@ -233,12 +233,14 @@ sample_change silence(long at, long count)
     };
 }
 
-sample_change noise()
+// Uniform noise from `from` on, `height` from trough to crest, over the signal, or in its
+// place when `replace` is set.
+sample_change noise(long from, float height, bool replace)
 {
-    return [](std::vector<float> &v) {
+    return [=](std::vector<float> &v) {
         std::minstd_rand random(7);
-        for (auto &x : v)
-            x = float(double(random()) / double(random.max()) - 0.5);
+        for (auto x = v.begin() + from; x != v.end(); ++x)
+            *x = (replace ? 0 : *x) + height * float(double(random()) / double(random.max()) - 0.5);
     };
 }
 
@@ -277,7 +279,8 @@ TEST(Check, WithoutAnImageOnlyACleanDecodePasses)
         {"silence", {}, changed(0, all, 0, 0), "no lead-in", "no signal"},
         {"57 dB down", {}, changed(0, all, 0.0014F, 0), nullptr, nullptr},
         {"66 dB down", {}, changed(0, all, 0.0005F, 0), "no lead-in", "too quiet"},
-        {"noise", {}, noise(), "no lead-in", nullptr},
+        {"noise", {}, noise(0, 1, true), "no lead-in", nullptr},
+        {"noise in the data", {}, noise(middle, 0.6F, false), "where no cell has one", "noise:"},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);

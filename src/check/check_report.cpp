@@ -25,8 +25,6 @@ constexpr double noted_speed = 0.01;
 // Quieter than this is nothing but a sound card's own noise, or a 16-bit file's dither.
 constexpr double silent_peak = 0.0001;
 constexpr std::size_t dropouts_listed = 3;
-// The lowest rate of a conversion, and of a recording.
-constexpr int lowest_rate = 8000;
 
 [[gnu::format(printf, 1, 2)]] std::string printed(const char *format, ...)
 {
@@ -212,7 +210,7 @@ void timing_causes(const recording_facts &f, const pulse_decoder &d, const compa
         j.causes.push_back("start cut: the recording starts inside the signal; start recording "
                            "before the player, or convert with --pad 1");
     // At 8000 every 1 is a gap in the pulses: the rate explains them.
-    const bool made_at_8000 = d.lead_in_found && j.speed.converted_at == lowest_rate;
+    const bool made_at_8000 = d.lead_in_found && j.speed.converted_at == lowest_conversion_rate;
     const std::uint64_t dropouts = made_at_8000 ? 0 : d.dropout_count;
     for (std::size_t i = 0; i < std::min<std::uint64_t>(dropouts, dropouts_listed); ++i)
         j.causes.push_back(printed("dropout at %.3f s: no pulses for %.0f ms, then more; check "
@@ -232,7 +230,7 @@ void timing_causes(const recording_facts &f, const pulse_decoder &d, const compa
     if (made_at_8000)
         j.causes.push_back("made at 8000 Hz: a 1's pulses are shorter than a sample and vanish; "
                            "convert at 44100 or 48000");
-    else if (f.rate == lowest_rate)
+    else if (f.rate == lowest_conversion_rate)
         j.causes.push_back("recorded at 8000 Hz, too coarse for the pulses; record at 44100 or "
                            "48000");
 }

@@ -2,6 +2,7 @@
 
 #include "exit_status.h"
 #include "run_files.h"
+#include "tape/machine_timing.h"
 
 #include <sndfile.h>
 
@@ -16,7 +17,7 @@ namespace {
 
 // The rates a recording of the signal can be made at: the conversion's lowest, and the
 // highest a sound card records.
-constexpr int lowest_rate = 8000;
+constexpr int lowest_rate = static_cast<int>(lowest_conversion_rate);
 constexpr int highest_rate = 192000;
 
 // A copy of standard input stops here, so that an endless stream ends in a message.
@@ -192,7 +193,7 @@ void start_reading(recording_file &r, const char *name)
     FILE *source = r.stream;
     if (!is_regular(source))
         source = r.copy = copy_aside(r.stream, name);
-    if (!is_promised_format(first_bytes(fileno(source), name)))
+    else if (!is_promised_format(first_bytes(fileno(source), name)))
         refuse_format(name);
     SF_INFO info{};
     r.sound = sf_open_fd(fileno(source), SFM_READ, &info, 0);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <iterator>
 
 // The recording machine's timing, in cycles of its 3 MHz clock: what the converter writes and
 // what the check expects to hear.
@@ -23,8 +24,10 @@ constexpr std::uint32_t normal_cell_cycles = normal_high_cycles + low_cycles;
 constexpr std::uint32_t last_cell_cycles = last_high_cycles + low_cycles;
 constexpr int cells_per_byte = 7;
 
-// The sample rates a conversion can be made at.
+// The sample rates a conversion can be made at, the lowest last.
 constexpr std::uint32_t conversion_rates[] = {48000, 44100, 22050, 11025, 8000};
+constexpr std::uint32_t lowest_conversion_rate = 8000;
+static_assert(lowest_conversion_rate == conversion_rates[std::size(conversion_rates) - 1]);
 
 // Whole samples in `cycles` at `rate`, truncated: remainders are never carried. The product
 // stays below 2^32 for every duration of the signal at every conversion rate.

@@ -5,7 +5,6 @@
 
 #include "tape/machine_timing.h"
 
-
 // The high level of every pulse and of the lead-in tone: gain x 15, gain 4 unless -g says
 // otherwise.
 extern std::uint8_t p_gain;
