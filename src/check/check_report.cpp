@@ -142,6 +142,12 @@ std::vector<std::string> unclean_decode(const recording_facts &f, const pulse_de
     if (d.extra_pulses > 0)
         reasons.push_back(plural(d.extra_pulses, "pulse comes", "pulses come") +
                           " where no cell has one");
+    // A machine loses its place where the pulses stop, however well the decoder found it again.
+    if (d.dropout_count > 0)
+        reasons.push_back(printed("the pulses stop for %.0f ms at %.3f s%s",
+                                  1000 * seconds(f, d.dropouts[0].end - d.dropouts[0].start),
+                                  seconds(f, d.dropouts[0].start),
+                                  d.dropout_count > 1 ? ", and elsewhere" : ""));
     if (d.signal_after_end)
         reasons.push_back(printed("more signal follows the end of the data at %.3f s, unread",
                                   seconds(f, d.resumed_from)));

@@ -17,29 +17,54 @@ constexpr double end_of_data_cycles = 20.0 * last_cell_cycles;
 // period may be off by a third either way, for a player running far too fast or slow.
 constexpr std::uint64_t tone_periods_needed = 8;
 constexpr double tone_likeness = 0.1;
+// After the tone's last edge its last half period is still loud, a little more through the
+// filters.
+constexpr double quiet_after_tone = 0.75;
+// Louder than this on the pulses' path is a pulse, not noise.
+constexpr double loud_height = 0.7;
 constexpr double slowest_tone_period = tone_period_cycles * 1.35;
 constexpr double fastest_tone_period = tone_period_cycles / 1.35;
 
-// The baseline follows DC and slow drift. The envelope follows the pulses' height: it rises
-// at once and falls slowly, over the tone's silence while looking for the lead-in, over a
-// slow fade of the volume once it has been found, never into the noise between cells.
-constexpr double baseline_seconds = 0.02;
-constexpr double baseline_start_seconds = 0.01;
+// Below the high-pass's corner lie DC, drift and mains hum up to its 5th harmonic; above it
+// the tone and the pulses.
+constexpr double high_pass_hertz = 350;
+// While the lead-in is looked for, the envelope follows the signal's height: it rises at once
+// and falls over the tone's silence.
 constexpr double envelope_seconds = 0.05;
-constexpr double data_envelope_seconds = 10;
 constexpr double upper_threshold = 0.4;
 constexpr double lower_threshold = 0.15;
 
-// Where the next pulse may come, in cells after the pulse that starts one: a 1's second pulse
-// half a cell on, the next cell's a whole cell on. A quarter of a cell either way is the
-// margin; closer than a quarter is too early for any cell, and a cell and a half means a
-// pulse went missing.
+// Where the pulses of a cell come, in cells after its first: a 1's second pulse half a cell
+// on, the next cell's first a whole cell on. A quarter of a cell either way is the margin of
+// the first pulse, a fifth of the second; a pulse counts where it rises through half the
+// height of the cell's first pulse.
 constexpr double one_gap = 0.5;
 constexpr double zero_gap = 1;
 constexpr double margin_width = 0.25;
-constexpr double decision_gap = one_gap + margin_width;
+constexpr double middle_width = 0.2;
+constexpr double decision_height = 0.5;
+// A first pulse rises through this part of the level, and one of the usual height, which
+// noise seldom reaches, through the second.
+constexpr double start_height = 0.5;
+constexpr double strong_height = 0.7;
 constexpr double lost_gap = 1.5;
 constexpr double dropout_cells = 4;
+constexpr std::size_t inserted_silence_cells = 3;
+// A cell whose every sample stays below this part of the level had nothing in it at all.
+constexpr double presence_height = 0.03;
+// Pulses this soon after the data stopped carry it on.
+constexpr double resume_cells = 200;
+// The first pulse's height is taken over the fifth of a cell after it rises.
+constexpr double start_pulse_cells = 0.2;
+// Each cell moves the clock's period by a part of its error, and the level by a part of the
+// difference: enough to follow a slow player and a fading tape, not a single noisy pulse.
+constexpr double period_weight = 0.05;
+constexpr double level_weight = 0.3;
+constexpr double usual_level_weight = 0.02;
+constexpr double lowest_level = 0.5;
+// This many cells without a first pulse end the data: longer than any dropout a cell
+// survives, shorter than the silence after the last byte.
+constexpr int end_of_data_cells = 20;
 
 // The noise is measured where no pulse can be: from a quarter to nearly half a cell after
 // one, when its swing has settled.
@@ -128,46 +153,56 @@ void note_margin(pulse_decoder &d, double margin, std::uint64_t cell, double sta
 }
 
 // A cell's value, and the byte it completes.
-void add_cell(pulse_decoder &d, int bit)
+void add_cell(pulse_decoder &d, const read_cell &cell)
 {
     const bool last = d.cells % cells_per_byte == cells_per_byte - 1;
-    const double width = d.up.width;
+    const int bit = cell.bit;
     if (d.cells % cells_per_byte == 0)
-        d.byte_starts.push_back(static_cast<std::uint64_t>(d.cell_start));
+        d.byte_starts.push_back(static_cast<std::uint64_t>(cell.start));
     if (!last) {
         d.byte_bits |= bit << (d.cells % cells_per_byte + 1);
         d.normal_width[bit] +=
-            (width - d.normal_width[bit]) / static_cast<double>(++d.normal_count[bit]);
-        d.byte_widest_normal[bit] = std::max(d.byte_widest_normal[bit], width);
+            (cell.width - d.normal_width[bit]) / static_cast<double>(++d.normal_count[bit]);
+        d.byte_widest_normal[bit] = std::max(d.byte_widest_normal[bit], cell.width);
     } else {
         const double normal =
             d.byte_widest_normal[bit] > 0 ? d.byte_widest_normal[bit] : d.normal_width[bit];
-        d.longer_last += width > normal + 0.5;
+        d.longer_last += cell.width > normal + 0.5;
         d.bytes.push_back(static_cast<std::uint8_t>(d.byte_bits | bit));
         d.byte_bits = 0;
         d.byte_widest_normal[0] = d.byte_widest_normal[1] = 0;
     }
-    d.previous_cell = d.cell_start;
+    note_margin(d, cell.margin, d.cells, cell.start);
+    // Whole cells between two heard first pulses time the speed as well as the tone does.
+    if (cell.heard && d.previous_cell >= 0) {
+        d.cell_length_sum[d.previous_last][d.previous_bit] += cell.start - d.previous_cell;
+        ++d.cell_length_count[d.previous_last][d.previous_bit];
+    }
+    d.previous_cell = cell.heard ? cell.start : -1;
     d.previous_bit = bit;
     d.previous_last = last;
     ++d.cells;
 }
 
-// The whole length of the cell before, now that the next one starts: the speed is judged
-// from these as well as from the tone.
-void start_cell(pulse_decoder &d, double edge)
+// A heard cell makes the cells waiting before it data: their first pulses were lost. A run
+// of cells in which nothing at all was heard was a silence put into the signal, as a player
+// that runs dry puts it: those cells never were, and the data goes on where it stopped.
+void commit_waiting(pulse_decoder &d)
 {
-    if (d.previous_cell >= 0) {
-        const double length = edge - d.previous_cell;
-        const double expected =
-            samples_of(d, d.previous_last ? last_cell_cycles : normal_cell_cycles);
-        if (std::fabs(length - expected) < margin_width * expected) {
-            d.cell_length_sum[d.previous_last][d.previous_bit] += length;
-            ++d.cell_length_count[d.previous_last][d.previous_bit];
-        }
+    std::size_t silent = 0;
+    while (silent < d.waiting_count && d.waiting[silent].silent)
+        ++silent;
+    const bool inserted = silent >= inserted_silence_cells;
+    std::size_t lost = 0;
+    for (std::size_t i = inserted ? silent : 0; i < d.waiting_count; ++i) {
+        const read_cell &cell = d.waiting[i];
+        add_cell(d, cell);
+        lost += !cell.heard;
+        d.lost_pulses += !cell.heard;
     }
-    d.previous_cell = -1;
-    d.cell_start = edge;
+    if (lost > 0 || inserted)
+        note_dropout(d, d.waiting[0].start, d.waiting[d.waiting_count - 1].start);
+    d.waiting_count = 0;
 }
 
 void close_quiet_window(pulse_decoder &d)
@@ -181,72 +216,164 @@ void close_quiet_window(pulse_decoder &d)
     d.window_samples = 0;
 }
 
-void open_quiet_window(pulse_decoder &d, double edge)
+void open_quiet_window(pulse_decoder &d, double start, double length)
 {
     close_quiet_window(d);
-    const double cell = samples_of(d, normal_cell_cycles);
-    d.quiet_from = edge + quiet_start * cell;
-    d.quiet_until = edge + quiet_end * cell;
+    d.quiet_from = start + quiet_start * length;
+    d.quiet_until = start + quiet_end * length;
 }
 
-// The pulse after a 1's second one starts the next cell half a cell later.
-void pulse_after_a_one(pulse_decoder &d, double edge)
+// The length of the cell being read, in samples: the last of a byte's seven is longer.
+double cell_length(const pulse_decoder &d)
 {
-    const double gap = gap_in_cells(d, d.last_pulse, edge);
-    note_margin(d, margin_of(gap, one_gap), d.cells - 1, d.last_pulse);
-    if (gap >= decision_gap) {
-        ++d.lost_pulses;
-        note_dropout(d, d.last_pulse, edge);
-    }
-    start_cell(d, edge);
+    const std::uint64_t read = d.cells + d.waiting_count;
+    const bool last = read % cells_per_byte == cells_per_byte - 1;
+    return d.clock.period * (last ? double{last_cell_cycles} / normal_cell_cycles : 1.0);
 }
 
-// A pulse of the data: it either halves the cell being read (a 1) or starts the next one.
-// One too early for either is noise, counted and passed over.
-void data_pulse(pulse_decoder &d, double edge, double level)
-{
-    const double from = d.cell_start >= 0 ? d.cell_start : d.last_pulse;
-    const double gap = gap_in_cells(d, from, edge);
-    if (gap < one_gap - margin_width) {
-        ++d.extra_pulses;
-        return;
-    }
-    d.pulse_height_sum += level;
-    ++d.data_pulses;
-    d.polarity_votes += d.swing_up >= -d.swing_down ? 1 : -1;
-    d.swing_up = d.swing_down = 0;
-    open_quiet_window(d, edge);
-    if (d.cell_start < 0) {
-        pulse_after_a_one(d, edge);
-    } else if (gap < decision_gap) {
-        note_margin(d, margin_of(gap, one_gap), d.cells, d.cell_start);
-        add_cell(d, 1);
-        d.cell_start = -1;
-    } else {
-        note_margin(d, margin_of(gap, zero_gap), d.cells, d.cell_start);
-        if (gap >= lost_gap) {
-            ++d.lost_pulses;
-            note_dropout(d, d.cell_start, edge);
-        }
-        add_cell(d, 0);
-        start_cell(d, edge);
-    }
-    d.last_pulse = edge;
-}
-
-// No pulse for long enough: the data is over, its last cell a 0 if one was begun.
+// No first pulse for long enough: the data is over, and the cells read in the silence were
+// none of it.
 void end_data(pulse_decoder &d)
 {
-    if (d.cell_start >= 0)
-        add_cell(d, 0);
-    d.cell_start = -1;
+    d.waiting_count = 0;
     d.end = data_end::silence;
     close_quiet_window(d);
 }
 
+// The middle of the cell is over: a pulse there is a 1.
+void decide_cell(pulse_decoder &d)
+{
+    cell_clock &k = d.clock;
+    const double length = cell_length(d);
+    const double reference = k.heard ? k.start_peak : k.level;
+    const double height = k.middle_peak / reference;
+    const int bit = height > decision_height ? 1 : 0;
+    // A 1's second pulse is as tall as its first, a 0 has none: a middle half as tall, or
+    // half again as tall, is as far from either as can be.
+    double margin = std::clamp(1 - std::fabs(height - bit) / decision_height, 0.0, 1.0);
+    // The first cell's place was foretold from the tone, not yet followed by the clock.
+    if (k.heard && !k.first)
+        margin = std::min(margin, margin_of((k.start - k.expected) / length, 0));
+    if (bit && k.middle_rise >= 0)
+        margin = std::min(margin, margin_of((k.middle_rise - k.start) / length, one_gap));
+    const double width = k.start_fall >= 0 ? k.start_fall - k.start : 0;
+    if (d.waiting_count == cells_waiting)
+        commit_waiting(d);
+    const bool silent = !k.heard && k.cell_peak < presence_height * k.level;
+    k.silent_cells = silent ? k.silent_cells + 1 : 0;
+    // Every pulse beyond the cell's own would trouble a machine, whatever the clock made of it.
+    const int own = (k.heard ? 1 : 0) + (bit && k.middle_rise >= 0 ? 1 : 0);
+    d.extra_pulses += static_cast<std::uint64_t>(std::max(0, k.rises - own));
+    k.rises = 0;
+    d.waiting[d.waiting_count++] = {k.start, width, margin, bit, k.heard, silent};
+    if (k.heard && k.unconfirmed > 0)
+        --k.unconfirmed;
+    if (k.heard && k.unconfirmed == 0)
+        commit_waiting(d);
+    k.expected = k.start + length;
+    k.first = false;
+    k.in_middle = false;
+    k.heard = false;
+    k.start_peak = k.middle_peak = 0;
+    k.start_fall = k.middle_rise = -1;
+    k.cell_peak = 0;
+}
+
+// The first pulse of a cell has been heard and measured: the clock and the level follow it.
+void start_heard(pulse_decoder &d, double length)
+{
+    cell_clock &k = d.clock;
+    k.last_heard = k.start;
+    // A part of each error goes into the period, so that the clock follows a drifting player.
+    k.period += period_weight * (k.start - k.expected) * k.period / length;
+    // The level follows each pulse, but never sinks far below the pulses' long-run height, lest
+    // noise after the data pass for pulses.
+    k.level += level_weight * (k.start_peak - k.level);
+    k.usual_level += usual_level_weight * (k.start_peak - k.usual_level);
+    k.level = std::max(k.level, lowest_level * k.usual_level);
+    ++d.data_pulses;
+    d.pulse_height_sum += k.start_peak;
+    d.polarity_votes += k.start_peak >= -d.swing_down ? 1 : -1;
+    d.swing_down = 0;
+    // Only a pulse of the usual height proves the data goes on: weak ones may be noise.
+    k.missing = k.start_peak >= strong_height * k.level ? 0 : k.missing + 1;
+    k.in_middle = true;
+    open_quiet_window(d, k.start, length);
+}
+
+// The first pulse of a cell, looked for a quarter of a cell either side of where it should be,
+// or half a cell once pulses have gone missing, to find the cells again.
+void read_start(pulse_decoder &d, double index, double before, double y)
+{
+    cell_clock &k = d.clock;
+    const double length = cell_length(d);
+    const double threshold = start_height * k.level;
+    // The first cell's place is foretold from the tone, which a filter in the way may delay
+    // more than the pulses. After a silence put into the signal the cells are looked for
+    // again; through a dip in the level the clock keeps its place.
+    const bool lost_place = k.silent_cells >= 2;
+    const double early = k.first ? 1.0 : lost_place ? 0.5 : margin_width;
+    const double late = k.first || lost_place ? 0.5 : margin_width;
+    if (!k.heard && before < threshold && y >= threshold && index >= k.expected - early * length) {
+        k.heard = true;
+        k.start = crossing(index, before, y, threshold);
+        d.last_pulse = k.start;
+    }
+    if (k.heard) {
+        k.start_peak = std::max(k.start_peak, y);
+        if (k.start_fall < 0 && y < decision_height * k.start_peak)
+            k.start_fall = crossing(index, before, y, decision_height * k.start_peak);
+        if (index >= k.start + start_pulse_cells * length)
+            start_heard(d, length);
+    } else if (index >= k.expected + late * length) {
+        k.start = k.expected;
+        k.in_middle = true;
+        ++k.missing;
+    }
+    if (k.missing >= end_of_data_cells)
+        end_data(d);
+}
+
+// The middle of the cell: a 1's second pulse, half a cell after the first.
+void read_middle(pulse_decoder &d, double index, double before, double y)
+{
+    cell_clock &k = d.clock;
+    const double length = cell_length(d);
+    const double offset = (index - k.start) / length;
+    if (offset < one_gap - middle_width)
+        return;
+    const double reference = k.heard ? k.start_peak : k.level;
+    const double threshold = decision_height * reference;
+    if (before < threshold && y >= threshold && k.middle_rise < 0)
+        k.middle_rise = crossing(index, before, y, threshold);
+    k.middle_peak = std::max(k.middle_peak, y);
+    if (offset >= one_gap + middle_width)
+        decide_cell(d);
+}
+
 // After the end of the data, pulses that follow one another as cells do are more signal.
+// Pulses soon after the data stopped: a player that ran dry for a moment, not the end. The
+// cells go on where they stopped, but only a byte's worth of them heard makes them data.
+void resume_data(pulse_decoder &d, double edge)
+{
+    cell_clock &k = d.clock;
+    d.end = data_end::running;
+    note_dropout(d, d.last_pulse, edge);
+    k.expected = k.start = edge;
+    k.heard = true;
+    k.in_middle = false;
+    k.missing = 0;
+    k.start_peak = 0;
+    k.unconfirmed = cells_per_byte;
+    d.last_pulse = edge;
+}
+
 void pulse_after_end(pulse_decoder &d, double edge)
 {
+    if (!d.signal_after_end && edge - d.last_pulse <= samples_of(d, resume_cells * normal_cell_cycles)) {
+        resume_data(d, edge);
+        return;
+    }
     const double gap = d.resumed_from < 0 ? lost_gap : gap_in_cells(d, d.resumed_last, edge);
     if (gap >= lost_gap) {
         d.resumed_from = edge;
@@ -276,9 +403,29 @@ void begin_data(pulse_decoder &d, const tone_run &run, double edge)
     d.speed = tone_period_cycles * d.rate / (cycles_per_second * d.tone_period);
     d.end_of_data = samples_of(d, end_of_data_cycles);
     d.end = data_end::running;
-    d.cell_start = edge;
-    d.last_pulse = edge;
-    open_quiet_window(d, edge);
+    d.last_pulse = run.last;
+    d.clock = cell_clock{};
+    d.clock.period = samples_of(d, normal_cell_cycles);
+    // The data's first pulse rises a tone's high half and the closing silence after the tone's
+    // last rise. Noise in that silence may have ended the tone sooner: only a pulse near
+    // where the first should be starts the first cell, looked for half a cell either way,
+    // since whole samples bend the silence and the tone differently at each rate.
+    cell_clock &k = d.clock;
+    k.expected = run.last + samples_of(d, tone_half_period_cycles + closing_silence_cycles);
+    k.level = k.usual_level = d.envelope;
+    k.last_heard = run.last;
+    k.first = true;
+    if (edge >= 0 && edge >= k.expected - k.period && edge <= k.expected + 0.5 * k.period) {
+        k.heard = true;
+        k.start = k.expected = edge;
+    }
+}
+
+// Whether the pulses' own path stayed quiet after the run's last edge, but for the tone's last
+// half period: the tone path's wider mean may miss a run of 1s' short pulses in the data.
+bool quiet_after(const pulse_decoder &d, const tone_run &run, double mean)
+{
+    return d.quiet_from_loud <= run.last + quiet_after_tone * mean;
 }
 
 // Looks for the tone among the pulses of one direction. Returns true once it has been found
@@ -291,9 +438,12 @@ bool tone_pulse(pulse_decoder &d, tone_run &run, double edge)
                             static_cast<double>(std::max<std::uint64_t>(run.edges - 1, 1));
         const bool alike = run.edges < 2 || std::fabs(period - mean) <= tone_likeness * mean;
         if (!tone_like(period) || !alike) {
-            // The tone ends in a silence of five periods before the data; nothing in the
-            // data is that quiet, so a run of alike pulses without it was data, not tone.
-            if (run.edges > tone_periods_needed && period >= 3 * mean) {
+            // A long enough run followed by a silence of two of its periods was the tone: no
+            // run of cells in the data is followed by such a silence. The pulse that breaks
+            // it may be the data's first, or noise in the silence.
+            const double samples_mean = (run.last - run.first) / static_cast<double>(run.edges - 1);
+            if (run.edges > tone_periods_needed && period >= 2 * mean &&
+                quiet_after(d, run, samples_mean)) {
                 begin_data(d, run, edge);
                 return true;
             }
@@ -337,8 +487,36 @@ void note_opening(pulse_decoder &d, int direction, double edge)
 }
 
 // While the lead-in is looked for, in both directions.
-void search_sample(pulse_decoder &d, double index, double before, double y, double level)
+// A run long enough to be the tone, followed by a silence of two of its periods: the tone has
+// ended, and the data's first pulse is on its way.
+bool tone_ended(pulse_decoder &d, tone_run &run, double index)
 {
+    if (run.edges <= tone_periods_needed)
+        return false;
+    const double mean = (run.last - run.first) / static_cast<double>(run.edges - 1);
+    if (index - run.last < 2 * mean || !quiet_after(d, run, mean))
+        return false;
+    begin_data(d, run, -1);
+    return true;
+}
+
+void search_sample(pulse_decoder &d, double index, double before, double y, double level,
+                   double pulse)
+{
+    // Where the last loud stretch on the pulses' path began to fall quiet.
+    const bool loud = std::fabs(pulse) >= loud_height * level;
+    if (loud && !d.loud)
+        d.quiet_from_loud = d.last_loud;
+    if (loud)
+        d.last_loud = index;
+    d.loud = loud;
+    if (tone_ended(d, d.up_tone, index))
+        return;
+    if (tone_ended(d, d.down_tone, index)) {
+        d.inverted = true;
+        d.up = d.down;
+        return;
+    }
     if (follow(d.up, index, before, y, level)) {
         note_opening(d, 0, d.up.rise);
         tone_pulse(d, d.up_tone, d.up.rise);
@@ -352,19 +530,26 @@ void search_sample(pulse_decoder &d, double index, double before, double y, doub
     }
 }
 
-void data_sample(pulse_decoder &d, double index, double before, double y, double level)
+void data_sample(pulse_decoder &d, double index, double before, double y)
 {
-    d.swing_up = std::max(d.swing_up, y);
+    cell_clock &k = d.clock;
+    k.cell_peak = std::max(k.cell_peak, y);
+    if (!k.risen && y >= decision_height * k.level) {
+        k.risen = true;
+        ++k.rises;
+    } else if (k.risen && y < lower_threshold * k.level) {
+        k.risen = false;
+    }
     d.swing_down = std::min(d.swing_down, y);
     if (index >= d.quiet_from && index < d.quiet_until) {
         d.window_sum += y;
         d.window_power += y * y;
         ++d.window_samples;
     }
-    if (follow(d.up, index, before, y, level))
-        data_pulse(d, d.up.rise, level);
-    else if (index - d.last_pulse >= d.end_of_data)
-        end_data(d);
+    if (d.clock.in_middle)
+        read_middle(d, index, before, y);
+    else
+        read_start(d, index, before, y);
 }
 
 void start_hum_meter(hum_meter &h, double rate)
@@ -428,6 +613,59 @@ void measure_hum(hum_meter &h, const float *samples, std::size_t count)
     }
 }
 
+void start_high_pass(high_pass &f, double rate, double first)
+{
+    const double w0 = 2 * pi * high_pass_hertz / rate;
+    const double alpha = std::sin(w0) / std::sqrt(2.0);
+    const double a0 = 1 + alpha;
+    f.b0 = (1 + std::cos(w0)) / 2 / a0;
+    f.b1 = -2 * f.b0;
+    f.b2 = f.b0;
+    f.a1 = -2 * std::cos(w0) / a0;
+    f.a2 = (1 - alpha) / a0;
+    // As if the first sample had always been there: no step at the start.
+    f.z1 = -f.b0 * first;
+    f.z2 = f.b2 * first;
+}
+
+double filter(high_pass &f, double x)
+{
+    const double y = f.b0 * x + f.z1;
+    f.z1 = f.b1 * x - f.a1 * y + f.z2;
+    f.z2 = f.b2 * x - f.a2 * y;
+    return y;
+}
+
+int samples_in(double cycles, double rate)
+{
+    const auto width = static_cast<int>(std::lround(cycles * rate / machine_cycles_per_second));
+    return std::clamp(width, 1, pulse_filters::longest / 2);
+}
+
+void start_pulse_filters(pulse_filters &f, double rate)
+{
+    f = pulse_filters{};
+    f.pulse_width = samples_in(normal_high_cycles / 2.0, rate);
+    f.tone_width = std::max(f.pulse_width, samples_in(tone_half_period_cycles / 4.0, rate));
+    f.pulse_lag = (f.tone_width - f.pulse_width) / 2;
+}
+
+double ago(const pulse_filters &f, int samples)
+{
+    return f.ring[(f.at - samples) & (pulse_filters::longest - 1)];
+}
+
+// Adds a sample; returns the pulse mean, and leaves the tone mean in `tone`.
+double filter(pulse_filters &f, double x, double &tone)
+{
+    f.at = (f.at + 1) & (pulse_filters::longest - 1);
+    f.ring[f.at] = x;
+    f.tone_sum += x - ago(f, f.tone_width);
+    f.pulse_sum += ago(f, f.pulse_lag) - ago(f, f.pulse_lag + f.pulse_width);
+    tone = f.tone_sum / f.tone_width;
+    return f.pulse_sum / f.pulse_width;
+}
+
 // Peak and sum in four lanes, so that neither waits on the one before: a chain of one
 // addition per sample would take longer than all the decoding.
 void add_level(pulse_decoder &d, const float *samples, std::size_t count)
@@ -447,17 +685,6 @@ void add_level(pulse_decoder &d, const float *samples, std::size_t count)
     }
     d.peak = std::max(std::max(peak[0], peak[1]), std::max(peak[2], peak[3]));
     d.sum = (sum[0] + sum[1]) + (sum[2] + sum[3]);
-}
-
-// The baseline starts at the mean of the first moments, so that a recording which begins
-// inside the tone, high or low, sees its swings either way.
-double opening_mean(const pulse_decoder &d, const float *samples, std::size_t count)
-{
-    const auto opening = std::min(count, static_cast<std::size_t>(baseline_start_seconds * d.rate));
-    double sum = 0;
-    for (std::size_t i = 0; i < opening; ++i)
-        sum += samples[i];
-    return opening > 0 ? sum / static_cast<double>(opening) : 0;
 }
 
 // x - x is 0 for every finite x and NaN otherwise: a test the compiler can do many at a time.
@@ -487,44 +714,40 @@ void mend(pulse_decoder &d, const float *samples, std::size_t count, float *mend
 // in locals for the block, and everything else happens at a pulse.
 void decode_block(pulse_decoder &d, const float *samples, std::size_t count)
 {
-    const double baseline_step = 1 - std::exp(-1 / (baseline_seconds * d.rate));
     const double searching_keep = std::exp(-1 / (envelope_seconds * d.rate));
-    const double data_keep = std::exp(-1 / (data_envelope_seconds * d.rate));
-    if (d.samples == 0)
-        d.baseline = opening_mean(d, samples, count);
+    if (d.samples == 0 && count > 0)
+        start_high_pass(d.band, d.rate, samples[0]);
     add_level(d, samples, count);
     measure_hum(d.hum, samples, count);
-    double baseline = d.baseline;
     double envelope = d.envelope;
-    double previous = d.previous;
+    double previous = d.previous, previous_tone = d.previous_tone;
     double index = static_cast<double>(d.samples);
     for (std::size_t i = 0; i < count; ++i, ++index) {
-        const double x = samples[i];
-        baseline = baseline * (1 - baseline_step) + x * baseline_step;
-        const double y = d.inverted ? baseline - x : x - baseline;
-        envelope =
-            std::max(std::fabs(y), envelope * (d.lead_in_found ? data_keep : searching_keep));
-        const double level = std::max(envelope, quietest_signal);
+        const double band = filter(d.band, samples[i]);
+        double tone;
+        const double pulse = filter(d.means, band, tone);
+        const double y = d.inverted ? -pulse : pulse;
         const double before = previous;
         previous = y;
         switch (d.end) {
         case data_end::not_started:
-            search_sample(d, index, before, y, level);
-            if (d.inverted)
-                previous = -y;
+            envelope = d.envelope = std::max(std::fabs(tone), envelope * searching_keep);
+            search_sample(d, index, previous_tone, tone, std::max(envelope, quietest_signal),
+                          pulse);
             break;
         case data_end::running:
-            data_sample(d, index, before, y, level);
+            data_sample(d, index, before, y);
             break;
         case data_end::silence:
-            if (follow(d.up, index, before, y, level))
+            if (follow(d.up, index, before, y, std::max(d.clock.level, quietest_signal)))
                 pulse_after_end(d, d.up.rise);
             break;
         }
+        previous_tone = tone;
     }
-    d.baseline = baseline;
     d.envelope = envelope;
     d.previous = previous;
+    d.previous_tone = previous_tone;
     d.samples += count;
 }
 
@@ -534,6 +757,7 @@ void start_decoding(pulse_decoder &decoder, double rate)
 {
     decoder = pulse_decoder{};
     decoder.rate = rate;
+    start_pulse_filters(decoder.means, rate);
     start_hum_meter(decoder.hum, rate);
 }
 
@@ -569,11 +793,13 @@ void finish_decoding(pulse_decoder &d)
     }
     if (d.end != data_end::running)
         return;
-    // A 0 is known once its cell has had time for a 1's second pulse; a cell cut shorter is
-    // left out, and its byte with it.
-    if (d.cell_start >= 0 &&
-        gap_in_cells(d, d.cell_start, static_cast<double>(d.samples)) >= decision_gap)
-        add_cell(d, 0);
+    // A cell cut before its middle could show a 1 is left out, and its byte with it; cells
+    // waiting after the last pulse heard were silence.
+    const cell_clock &k = d.clock;
+    if (k.in_middle && k.heard &&
+        static_cast<double>(d.samples) >= k.start + (one_gap + margin_width) * cell_length(d))
+        decide_cell(d);
+    d.waiting_count = 0;
     close_quiet_window(d);
 }
 

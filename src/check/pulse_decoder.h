@@ -38,6 +38,26 @@ struct dropout {
 };
 constexpr std::size_t dropouts_kept = 8;
 
+// A second-order high-pass (Butterworth, at a few hundred hertz) that takes DC, drift, steps
+// and mains hum away before anything is decided; the pulses and the tone pass.
+struct high_pass {
+    double b0 = 1, b1 = 0, b2 = 0, a1 = 0, a2 = 0;
+    double z1 = 0, z2 = 0;
+};
+
+// Two means of the band-passed signal from one ring of its last samples: one as long as a
+// 1's pulse, for the pulses, and one a quarter of the tone's half period, for the tone, which
+// keeps its edges and takes more of the noise away. The shorter lies in the middle of the
+// longer, so that both are late by the same time and an edge found in one is found in the
+// other at the same moment.
+struct pulse_filters {
+    static constexpr int longest = 64;
+    double ring[longest] = {};
+    int at = 0;
+    int pulse_width = 1, tone_width = 1, pulse_lag = 0;
+    double pulse_sum = 0, tone_sum = 0;
+};
+
 // 50 Hz or 60 Hz mains hum with its 2nd and 3rd harmonics, by Goertzel filters over blocks of
 // about a second of the recording, averaged to about a thousand values a second first.
 struct hum_meter {
@@ -57,6 +77,42 @@ struct opening_run {
     int alike = 0;
     bool broken = false;
 };
+
+// The data's cells are read by a clock: every cell starts with a pulse, so each start is
+// looked for where the cell before says it should be, a quarter of a cell either way, and a
+// 1's second pulse half a cell on. A pulse missing, or one too many between, never moves the
+// cells after it.
+struct cell_clock {
+    double period = 0;        // of a normal cell, in samples, followed from cell to cell
+    double expected = 0;      // where the next cell's first pulse should rise
+    bool first = false;       // the first cell, whose place the tone foretold
+    bool in_middle = false;   // past the cell's first pulse, reading its middle
+    bool heard = false;       // the cell's first pulse was heard
+    double start = 0;         // where the cell began, heard or expected
+    double start_peak = 0, start_fall = -1;
+    double middle_peak = 0, middle_rise = -1;
+    double level = 0; // the height of the cells' first pulses, followed from cell to cell
+    double usual_level = 0; // the same over many cells
+    int missing = 0;  // first pulses missing in a row
+    int silent_cells = 0; // cells in a row with nothing at all in them
+    int unconfirmed = 0; // heard cells still needed before the data is taken to go on
+    double cell_peak = 0;
+    int rises = 0;       // pulses that rose in the cell, wherever they were
+    bool risen = false;
+    double last_heard = 0;
+};
+
+// A cell read but not yet known to be data: cells whose first pulse is missing wait here
+// until a pulse is heard again, or are dropped when the silence turns out to end the data.
+struct read_cell {
+    double start;
+    double width; // of its first pulse
+    double margin;
+    int bit;
+    bool heard;
+    bool silent; // nothing at all was heard in it
+};
+constexpr std::size_t cells_waiting = 24;
 
 enum class data_end {
     not_started, // still looking for the lead-in
@@ -118,14 +174,21 @@ struct pulse_decoder {
     hum_meter hum;
 
     // Working state.
-    double baseline = 0;
+    cell_clock clock;
+    read_cell waiting[cells_waiting];
+    std::size_t waiting_count = 0;
+    high_pass band;
+    pulse_filters means;
     double envelope = 0;
-    double previous = 0;
+    double pulse_peak = 0; // the height of the pulse being read
+    double previous = 0, previous_tone = 0;
     double held = 0; // the last finite sample
     // Until the polarity is known, the tone is looked for in both directions: the swing that
     // completes it first is the way the pulses go.
     pulse_trigger up, down;
     tone_run up_tone, down_tone;
+    bool loud = false;
+    double last_loud = 0, quiet_from_loud = 0;
     double cell_start = -1;    // the first pulse of the cell being read, or -1
     double previous_cell = -1; // the start of the cell before, while its length counts
     int previous_bit = 0;
