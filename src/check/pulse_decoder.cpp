@@ -41,7 +41,8 @@ constexpr double lower_threshold = 0.15;
 constexpr double one_gap = 0.5;
 constexpr double zero_gap = 1;
 constexpr double margin_width = 0.25;
-constexpr double middle_width = 0.2;
+constexpr double middle_width = 0.06;
+constexpr double narrowest_middle = 1.5; // samples
 constexpr double decision_height = 0.5;
 // A first pulse rises through this part of the level, and one of the usual height, which
 // noise seldom reaches, through the second.
@@ -262,7 +263,7 @@ void decide_cell(pulse_decoder &d)
     const bool silent = !k.heard && k.cell_peak < presence_height * k.level;
     k.silent_cells = silent ? k.silent_cells + 1 : 0;
     // Every pulse beyond the cell's own would trouble a machine, whatever the clock made of it.
-    const int own = (k.heard ? 1 : 0) + (bit && k.middle_rise >= 0 ? 1 : 0);
+    const int own = (k.heard ? 1 : 0) + bit;
     d.extra_pulses += static_cast<std::uint64_t>(std::max(0, k.rises - own));
     k.rises = 0;
     d.waiting[d.waiting_count++] = {k.start, width, margin, bit, k.heard, silent};
@@ -284,6 +285,7 @@ void start_heard(pulse_decoder &d, double length)
 {
     cell_clock &k = d.clock;
     k.last_heard = k.start;
+    k.peak_delay += level_weight * (k.start_peak_at - k.start - k.peak_delay);
     // A part of each error goes into the period, so that the clock follows a drifting player.
     k.period += period_weight * (k.start - k.expected) * k.period / length;
     // The level follows each pulse, but never sinks far below the pulses' long-run height, lest
@@ -320,7 +322,10 @@ void read_start(pulse_decoder &d, double index, double before, double y)
         d.last_pulse = k.start;
     }
     if (k.heard) {
-        k.start_peak = std::max(k.start_peak, y);
+        if (y > k.start_peak) {
+            k.start_peak = y;
+            k.start_peak_at = index;
+        }
         if (k.start_fall < 0 && y < decision_height * k.start_peak)
             k.start_fall = crossing(index, before, y, decision_height * k.start_peak);
         if (index >= k.start + start_pulse_cells * length)
@@ -339,15 +344,16 @@ void read_middle(pulse_decoder &d, double index, double before, double y)
 {
     cell_clock &k = d.clock;
     const double length = cell_length(d);
-    const double offset = (index - k.start) / length;
-    if (offset < one_gap - middle_width)
+    const double centre = (k.heard ? k.start_peak_at : k.start + k.peak_delay) + one_gap * length;
+    const double half_window = std::max(narrowest_middle, middle_width * length);
+    if (index < centre - half_window)
         return;
     const double reference = k.heard ? k.start_peak : k.level;
     const double threshold = decision_height * reference;
     if (before < threshold && y >= threshold && k.middle_rise < 0)
         k.middle_rise = crossing(index, before, y, threshold);
     k.middle_peak = std::max(k.middle_peak, y);
-    if (offset >= one_gap + middle_width)
+    if (index >= centre + half_window)
         decide_cell(d);
 }
 

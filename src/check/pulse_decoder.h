@@ -90,6 +90,8 @@ struct cell_clock {
     bool heard = false;       // the cell's first pulse was heard
     double start = 0;         // where the cell began, heard or expected
     double start_peak = 0, start_fall = -1;
+    double start_peak_at = 0; // where the first pulse was tallest
+    double peak_delay = 0;    // from a first pulse's rise to its top, followed from cell to cell
     double middle_peak = 0, middle_rise = -1;
     double level = 0; // the height of the cells' first pulses, followed from cell to cell
     double usual_level = 0; // the same over many cells
