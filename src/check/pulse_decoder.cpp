@@ -50,7 +50,7 @@ constexpr double start_height = 0.5;
 constexpr double strong_height = 0.7;
 constexpr double lost_gap = 1.5;
 constexpr double dropout_cells = 4;
-constexpr std::size_t inserted_silence_cells = 3;
+constexpr int inserted_silence_cells = 1;
 // A cell whose every sample stays below this part of the level had nothing in it at all.
 constexpr double presence_height = 0.03;
 // Pulses this soon after the data stopped carry it on.
@@ -140,7 +140,7 @@ void note_dropout(pulse_decoder &d, double start, double end)
     if (cycles(d, end - start) < dropout_cells * normal_cell_cycles)
         return;
     if (d.dropout_count < dropouts_kept)
-        d.dropouts[d.dropout_count] = {start, end};
+        d.dropouts[d.dropout_count] = {start, end, d.cells / cells_per_byte};
     ++d.dropout_count;
 }
 
@@ -185,23 +185,14 @@ void add_cell(pulse_decoder &d, const read_cell &cell)
     ++d.cells;
 }
 
-// A heard cell makes the cells waiting before it data: their first pulses were lost. A run
-// of cells in which nothing at all was heard was a silence put into the signal, as a player
-// that runs dry puts it: those cells never were, and the data goes on where it stopped.
+// A heard cell makes the cells waiting before it data: their first pulses were lost.
 void commit_waiting(pulse_decoder &d)
 {
-    std::size_t silent = 0;
-    while (silent < d.waiting_count && d.waiting[silent].silent)
-        ++silent;
-    const bool inserted = silent >= inserted_silence_cells;
-    std::size_t lost = 0;
-    for (std::size_t i = inserted ? silent : 0; i < d.waiting_count; ++i) {
-        const read_cell &cell = d.waiting[i];
-        add_cell(d, cell);
-        lost += !cell.heard;
-        d.lost_pulses += !cell.heard;
+    for (std::size_t i = 0; i < d.waiting_count; ++i) {
+        add_cell(d, d.waiting[i]);
+        d.lost_pulses += !d.waiting[i].heard;
     }
-    if (lost > 0 || inserted)
+    if (d.waiting_count > 1)
         note_dropout(d, d.waiting[0].start, d.waiting[d.waiting_count - 1].start);
     d.waiting_count = 0;
 }
@@ -261,7 +252,8 @@ void decide_cell(pulse_decoder &d)
     if (d.waiting_count == cells_waiting)
         commit_waiting(d);
     const bool silent = !k.heard && k.cell_peak < presence_height * k.level;
-    k.silent_cells = silent ? k.silent_cells + 1 : 0;
+    // The silence's own ends may carry a click: only a heard pulse ends it.
+    k.silent_cells = k.heard ? 0 : k.silent_cells + (silent ? 1 : 0);
     // Every pulse beyond the cell's own would trouble a machine, whatever the clock made of it.
     const int own = (k.heard ? 1 : 0) + bit;
     d.extra_pulses += static_cast<std::uint64_t>(std::max(0, k.rises - own));
@@ -303,20 +295,18 @@ void start_heard(pulse_decoder &d, double length)
     open_quiet_window(d, k.start, length);
 }
 
-// The first pulse of a cell, looked for a quarter of a cell either side of where it should be,
-// or half a cell once pulses have gone missing, to find the cells again.
+// The first pulse of a cell, looked for a quarter of a cell either side of where it should be.
 void read_start(pulse_decoder &d, double index, double before, double y)
 {
     cell_clock &k = d.clock;
     const double length = cell_length(d);
     const double threshold = start_height * k.level;
+    const bool rose = before < threshold && y >= threshold;
     // The first cell's place is foretold from the tone, which a filter in the way may delay
-    // more than the pulses. After a silence put into the signal the cells are looked for
-    // again; through a dip in the level the clock keeps its place.
-    const bool lost_place = k.silent_cells >= 2;
-    const double early = k.first ? 1.0 : lost_place ? 0.5 : margin_width;
-    const double late = k.first || lost_place ? 0.5 : margin_width;
-    if (!k.heard && before < threshold && y >= threshold && index >= k.expected - early * length) {
+    // more than the pulses.
+    const double early = k.first ? 1.0 : margin_width;
+    const double late = k.first ? 0.5 : margin_width;
+    if (!k.heard && rose && index >= k.expected - early * length) {
         k.heard = true;
         k.start = crossing(index, before, y, threshold);
         d.last_pulse = k.start;
@@ -357,21 +347,102 @@ void read_middle(pulse_decoder &d, double index, double before, double y)
         decide_cell(d);
 }
 
+// The search for the clock's place after a silence put into the signal.
+void route_sample(pulse_decoder &d, double index, double before, double y);
+
+void start_search(pulse_decoder &d, double edge)
+{
+    d.search = place_search{};
+    d.search.active = true;
+    d.search.high = true;
+    d.search.pulses[d.search.count++] = edge;
+}
+
+// The data went on where the silence broke in: its cells were none of the data, and a 1 whose
+// second pulse came after the silence was cut in two.
+void join_across_silence(pulse_decoder &d, bool first_is_middle)
+{
+    d.waiting_count = 0;
+    if (first_is_middle && d.cells > 0) {
+        const auto cell = (d.cells - 1) % cells_per_byte;
+        if (cell == cells_per_byte - 1)
+            d.bytes.back() |= 1;
+        else
+            d.byte_bits |= 1 << (cell + 1);
+    }
+}
+
+// The pulses gathered show where the cells start: the clock takes its place from them, and the
+// samples since the first are read again.
+void end_search(pulse_decoder &d, int whole_gap_from, std::uint64_t now)
+{
+    place_search &s = d.search;
+    s.active = false;
+    // Every gap before the first whole one is half a cell: starts and middles alternate back
+    // from the start that gap began with.
+    const bool first_is_middle = whole_gap_from % 2 == 1;
+    join_across_silence(d, first_is_middle);
+    cell_clock &k = d.clock;
+    const double first = s.pulses[0];
+    k.expected = first_is_middle ? first + one_gap * cell_length(d) : first;
+    k.heard = k.in_middle = k.first = false;
+    k.start_peak = k.middle_peak = 0;
+    k.start_fall = k.middle_rise = -1;
+    k.silent_cells = k.missing = 0;
+    k.cell_peak = 0;
+    k.rises = 0;
+    d.last_pulse = first;
+    const double from = std::floor(k.expected - margin_width * cell_length(d));
+    sample_history &h = d.history;
+    const float *ring = h.samples;
+    const std::size_t mask = sample_history::size - 1;
+    for (h.replay_at = static_cast<std::uint64_t>(std::max(from, 1.0)); h.replay_at <= now;) {
+        const std::uint64_t i = h.replay_at++;
+        route_sample(d, static_cast<double>(i), ring[(i - 1) & mask], ring[i & mask]);
+    }
+}
+
+void place_sample(pulse_decoder &d, double index, double before, double y)
+{
+    place_search &s = d.search;
+    const cell_clock &k = d.clock;
+    const double threshold = start_height * k.level;
+    const double last = s.pulses[s.count - 1];
+    const auto now = static_cast<std::uint64_t>(index);
+    if (s.high && y < lower_threshold * k.level)
+        s.high = false;
+    // No pulse for longer than any cell, or as far back as the samples kept reach: the first
+    // pulse is taken to start a cell.
+    if ((index - last) / k.period > 1 + margin_width ||
+        index - s.pulses[0] > sample_history::size - 4 * k.period) {
+        end_search(d, 0, now);
+        return;
+    }
+    if (s.high || before >= threshold || y < threshold)
+        return;
+    s.high = true;
+    const double edge = crossing(index, before, y, threshold);
+    const double gap = (edge - last) / k.period;
+    if (gap < margin_width)
+        return; // noise on the pulse before
+    if (gap >= 1 - margin_width) {
+        end_search(d, s.count - 1, now);
+        return;
+    }
+    s.pulses[s.count++] = edge;
+    if (s.count == place_search::most)
+        end_search(d, 0, now);
+}
+
 // After the end of the data, pulses that follow one another as cells do are more signal.
 // Pulses soon after the data stopped: a player that ran dry for a moment, not the end. The
 // cells go on where they stopped, but only a byte's worth of them heard makes them data.
 void resume_data(pulse_decoder &d, double edge)
 {
-    cell_clock &k = d.clock;
     d.end = data_end::running;
     note_dropout(d, d.last_pulse, edge);
-    k.expected = k.start = edge;
-    k.heard = true;
-    k.in_middle = false;
-    k.missing = 0;
-    k.start_peak = 0;
-    k.unconfirmed = cells_per_byte;
-    d.last_pulse = edge;
+    d.clock.unconfirmed = cells_per_byte;
+    start_search(d, edge);
 }
 
 void pulse_after_end(pulse_decoder &d, double edge)
@@ -552,10 +623,27 @@ void data_sample(pulse_decoder &d, double index, double before, double y)
         d.window_power += y * y;
         ++d.window_samples;
     }
-    if (d.clock.in_middle)
+    // After a silence put into the signal the clock's place means nothing: the cells are
+    // looked for again. Through a dip in the level it keeps its place.
+    const double threshold = start_height * k.level;
+    if (k.silent_cells >= inserted_silence_cells && before < threshold && y >= threshold)
+        start_search(d, crossing(index, before, y, threshold));
+    else if (k.in_middle)
         read_middle(d, index, before, y);
     else
         read_start(d, index, before, y);
+}
+
+void route_sample(pulse_decoder &d, double index, double before, double y)
+{
+    if (d.end == data_end::running) {
+        if (d.search.active)
+            place_sample(d, index, before, y);
+        else
+            data_sample(d, index, before, y);
+    } else if (follow(d.up, index, before, y, std::max(d.clock.level, quietest_signal))) {
+        pulse_after_end(d, d.up.rise);
+    }
 }
 
 void start_hum_meter(hum_meter &h, double rate)
@@ -741,12 +829,9 @@ void decode_block(pulse_decoder &d, const float *samples, std::size_t count)
             search_sample(d, index, previous_tone, tone, std::max(envelope, quietest_signal),
                           pulse);
             break;
-        case data_end::running:
-            data_sample(d, index, before, y);
-            break;
-        case data_end::silence:
-            if (follow(d.up, index, before, y, std::max(d.clock.level, quietest_signal)))
-                pulse_after_end(d, d.up.rise);
+        default:
+            d.history.samples[(d.samples + i) & (sample_history::size - 1)] = static_cast<float>(y);
+            route_sample(d, index, before, y);
             break;
         }
         previous_tone = tone;

@@ -35,6 +35,7 @@ struct tone_run {
 // are single pulses lost.
 struct dropout {
     double start = 0, end = 0;
+    std::uint64_t byte = 0; // the byte being read when it began
 };
 constexpr std::size_t dropouts_kept = 8;
 
@@ -102,6 +103,26 @@ struct cell_clock {
     int rises = 0;       // pulses that rose in the cell, wherever they were
     bool risen = false;
     double last_heard = 0;
+};
+
+// After a silence put into the signal the clock has lost its place: the pulses that follow are
+// gathered until their spacing shows which of them start cells. A whole cell between two
+// pulses always runs from one cell's start to the next; half a cell runs from a 1's start to
+// its middle or from its middle to the next start.
+struct place_search {
+    static constexpr int most = 16;
+    bool active = false;
+    double pulses[most] = {};
+    int count = 0;
+    bool high = false;
+};
+
+// The recent samples after the lead-in, so that the cells can be read again from where a
+// search for the clock's place began.
+struct sample_history {
+    static constexpr std::size_t size = 8192;
+    float samples[size] = {};
+    std::uint64_t replay_at = 0;
 };
 
 // A cell read but not yet known to be data: cells whose first pulse is missing wait here
@@ -177,6 +198,8 @@ struct pulse_decoder {
 
     // Working state.
     cell_clock clock;
+    place_search search;
+    sample_history history;
     read_cell waiting[cells_waiting];
     std::size_t waiting_count = 0;
     high_pass band;
