@@ -44,6 +44,8 @@ constexpr double margin_width = 0.25;
 constexpr double middle_width = 0.06;
 constexpr double narrowest_middle = 1.5; // samples
 constexpr double decision_height = 0.5;
+constexpr double lowest_one_height = 0.6;
+constexpr double highest_one_height = 1.4;
 // A first pulse rises through this part of the level, and one of the usual height, which
 // noise seldom reaches, through the second.
 constexpr double start_height = 0.5;
@@ -239,10 +241,18 @@ void decide_cell(pulse_decoder &d)
     const double length = cell_length(d);
     const double reference = k.heard ? k.start_peak : k.level;
     const double height = k.middle_peak / reference;
-    const int bit = height > decision_height ? 1 : 0;
-    // A 1's second pulse is as tall as its first, a 0 has none: a middle half as tall, or
-    // half again as tall, is as far from either as can be.
-    double margin = std::clamp(1 - std::fabs(height - bit) / decision_height, 0.0, 1.0);
+    // A 0 has nothing in its middle, a 1 a second pulse about as tall as its first: how tall
+    // is learnt from the 1s read, since what the recording went through shapes it. Halfway
+    // between the two is as far from either as can be.
+    const double threshold = decision_height * k.one_height;
+    const int bit = height > threshold ? 1 : 0;
+    double margin = std::clamp(1 - std::fabs(height - bit * k.one_height) / threshold, 0.0, 1.0);
+    // The first 1s are averaged alike, the later ones follow slow changes.
+    if (bit && k.heard) {
+        const double weight = std::max(usual_level_weight, 1.0 / static_cast<double>(++k.ones));
+        k.one_height = std::clamp(k.one_height + weight * (height - k.one_height),
+                                  lowest_one_height, highest_one_height);
+    }
     // The first cell's place was foretold from the tone, not yet followed by the clock.
     if (k.heard && !k.first)
         margin = std::min(margin, margin_of((k.start - k.expected) / length, 0));
@@ -339,7 +349,7 @@ void read_middle(pulse_decoder &d, double index, double before, double y)
     if (index < centre - half_window)
         return;
     const double reference = k.heard ? k.start_peak : k.level;
-    const double threshold = decision_height * reference;
+    const double threshold = decision_height * k.one_height * reference;
     if (before < threshold && y >= threshold && k.middle_rise < 0)
         k.middle_rise = crossing(index, before, y, threshold);
     k.middle_peak = std::max(k.middle_peak, y);

@@ -96,6 +96,8 @@ struct cell_clock {
     double middle_peak = 0, middle_rise = -1;
     double level = 0; // the height of the cells' first pulses, followed from cell to cell
     double usual_level = 0; // the same over many cells
+    double one_height = 1;  // a 1's second pulse against its first, over many cells
+    std::uint64_t ones = 0;
     int missing = 0;  // first pulses missing in a row
     int silent_cells = 0; // cells in a row with nothing at all in them
     int unconfirmed = 0; // heard cells still needed before the data is taken to go on
