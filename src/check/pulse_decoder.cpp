@@ -43,8 +43,12 @@ constexpr double zero_gap = 1;
 constexpr double margin_width = 0.25;
 constexpr double middle_width = 0.06;
 constexpr double narrowest_middle = 1.5; // samples
+// The cells whose place the clock has not yet followed from one heard pulse to the next.
+constexpr int settling_cells = 2;
 constexpr double decision_height = 0.5;
 constexpr double lowest_one_height = 0.6;
+constexpr double usual_one_height = 0.95; // through this decoder's own filters
+constexpr std::uint64_t one_height_prior = 4; // cells that the usual height counts for
 constexpr double highest_one_height = 1.4;
 // A first pulse rises through this part of the level, and one of the usual height, which
 // noise seldom reaches, through the second.
@@ -247,14 +251,16 @@ void decide_cell(pulse_decoder &d)
     const double threshold = decision_height * k.one_height;
     const int bit = height > threshold ? 1 : 0;
     double margin = std::clamp(1 - std::fabs(height - bit * k.one_height) / threshold, 0.0, 1.0);
-    // The first 1s are averaged alike, the later ones follow slow changes.
+    // The first 1s are averaged with the usual height, the later ones follow slow changes.
     if (bit && k.heard) {
-        const double weight = std::max(usual_level_weight, 1.0 / static_cast<double>(++k.ones));
+        const double weight =
+            std::max(usual_level_weight, 1.0 / static_cast<double>(++k.ones + one_height_prior));
         k.one_height = std::clamp(k.one_height + weight * (height - k.one_height),
                                   lowest_one_height, highest_one_height);
     }
-    // The first cell's place was foretold from the tone, not yet followed by the clock.
-    if (k.heard && !k.first)
+    // The first cell's place was foretold from the tone, and the second's from a first pulse
+    // measured against the tone's height: the clock has followed nothing yet.
+    if (k.heard && k.settling == 0)
         margin = std::min(margin, margin_of((k.start - k.expected) / length, 0));
     if (bit && k.middle_rise >= 0)
         margin = std::min(margin, margin_of((k.middle_rise - k.start) / length, one_gap));
@@ -274,7 +280,7 @@ void decide_cell(pulse_decoder &d)
     if (k.heard && k.unconfirmed == 0)
         commit_waiting(d);
     k.expected = k.start + length;
-    k.first = false;
+    k.settling = std::max(0, k.settling - 1);
     k.in_middle = false;
     k.heard = false;
     k.start_peak = k.middle_peak = 0;
@@ -314,8 +320,9 @@ void read_start(pulse_decoder &d, double index, double before, double y)
     const bool rose = before < threshold && y >= threshold;
     // The first cell's place is foretold from the tone, which a filter in the way may delay
     // more than the pulses.
-    const double early = k.first ? 1.0 : margin_width;
-    const double late = k.first ? 0.5 : margin_width;
+    const bool first = k.settling == settling_cells;
+    const double early = first ? 1.0 : margin_width;
+    const double late = first ? 0.5 : margin_width;
     if (!k.heard && rose && index >= k.expected - early * length) {
         k.heard = true;
         k.start = crossing(index, before, y, threshold);
@@ -395,7 +402,8 @@ void end_search(pulse_decoder &d, int whole_gap_from, std::uint64_t now)
     cell_clock &k = d.clock;
     const double first = s.pulses[0];
     k.expected = first_is_middle ? first + one_gap * cell_length(d) : first;
-    k.heard = k.in_middle = k.first = false;
+    k.heard = k.in_middle = false;
+    k.settling = 0;
     k.start_peak = k.middle_peak = 0;
     k.start_fall = k.middle_rise = -1;
     k.silent_cells = k.missing = 0;
@@ -501,7 +509,8 @@ void begin_data(pulse_decoder &d, const tone_run &run, double edge)
     k.expected = run.last + samples_of(d, tone_half_period_cycles + closing_silence_cycles);
     k.level = k.usual_level = d.envelope;
     k.last_heard = run.last;
-    k.first = true;
+    k.settling = settling_cells;
+    k.one_height = usual_one_height;
     if (edge >= 0 && edge >= k.expected - k.period && edge <= k.expected + 0.5 * k.period) {
         k.heard = true;
         k.start = k.expected = edge;

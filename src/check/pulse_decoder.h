@@ -86,7 +86,7 @@ struct opening_run {
 struct cell_clock {
     double period = 0;        // of a normal cell, in samples, followed from cell to cell
     double expected = 0;      // where the next cell's first pulse should rise
-    bool first = false;       // the first cell, whose place the tone foretold
+    int settling = 0;         // cells left before the clock has followed a heard pulse
     bool in_middle = false;   // past the cell's first pulse, reading its middle
     bool heard = false;       // the cell's first pulse was heard
     double start = 0;         // where the cell began, heard or expected
@@ -96,7 +96,7 @@ struct cell_clock {
     double middle_peak = 0, middle_rise = -1;
     double level = 0; // the height of the cells' first pulses, followed from cell to cell
     double usual_level = 0; // the same over many cells
-    double one_height = 1;  // a 1's second pulse against its first, over many cells
+    double one_height = 0;  // a 1's second pulse against its first, over many cells
     std::uint64_t ones = 0;
     int missing = 0;  // first pulses missing in a row
     int silent_cells = 0; // cells in a row with nothing at all in them
