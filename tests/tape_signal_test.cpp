@@ -187,7 +187,8 @@ TEST_F(TapeSignal, EveryByteBecomesItsCells)
             // Where the rate gives a last cell's pulses a sample more than a normal
             // cell's, every byte's last pulse stands out.
             const bool last_stands_out = t.last_high0 > t.high0 && t.last_high1 > t.high1;
-            EXPECT_TRUE(!last_stands_out || decoder.longer_last == image.size());
+            EXPECT_TRUE(!last_stands_out || decoder.longer_last == image.size())
+                << decoder.longer_last;
         }
     }
 }

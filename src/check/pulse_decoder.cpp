@@ -264,7 +264,7 @@ void decide_cell(pulse_decoder &d)
         margin = std::min(margin, margin_of((k.start - k.expected) / length, 0));
     if (bit && k.middle_rise >= 0)
         margin = std::min(margin, margin_of((k.middle_rise - k.start) / length, one_gap));
-    const double width = k.start_fall >= 0 ? k.start_fall - k.start : 0;
+    const double width = k.heard ? k.start_width : 0;
     if (d.waiting_count == cells_waiting)
         commit_waiting(d);
     const bool silent = !k.heard && k.cell_peak < presence_height * k.level;
@@ -284,15 +284,40 @@ void decide_cell(pulse_decoder &d)
     k.in_middle = false;
     k.heard = false;
     k.start_peak = k.middle_peak = 0;
-    k.start_fall = k.middle_rise = -1;
+    k.middle_rise = -1;
     k.cell_peak = 0;
 }
 
 // The first pulse of a cell has been heard and measured: the clock and the level follow it.
+// The first pulse's width at half its height, before the means blur it: a byte's last pulse
+// is longer than its others by a sample or two, and the band-passed samples kept show it.
+double band_width(const pulse_decoder &d)
+{
+    const float *band = d.history.band;
+    const std::size_t mask = sample_history::size - 1;
+    const auto end = static_cast<std::uint64_t>(d.clock.start_peak_at);
+    const auto reach = static_cast<std::uint64_t>(2 * (d.means.pulse_width + d.means.pulse_lag));
+    std::uint64_t top = end;
+    for (std::uint64_t i = end - std::min(end, reach); i < end; ++i)
+        top = band[i & mask] > band[top & mask] ? i : top;
+    const double half = decision_height * band[top & mask];
+    std::uint64_t rise = top, fall = top;
+    while (top - rise < reach && rise > 1 && band[(rise - 1) & mask] >= half)
+        --rise;
+    while (fall - top < reach && fall < end + reach && band[(fall + 1) & mask] >= half)
+        ++fall;
+    const double rose = crossing(static_cast<double>(rise), band[(rise - 1) & mask],
+                                 band[rise & mask], half);
+    const double fell = crossing(static_cast<double>(fall + 1), band[fall & mask],
+                                 band[(fall + 1) & mask], half);
+    return fell - rose;
+}
+
 void start_heard(pulse_decoder &d, double length)
 {
     cell_clock &k = d.clock;
     k.last_heard = k.start;
+    k.start_width = band_width(d);
     k.peak_delay += level_weight * (k.start_peak_at - k.start - k.peak_delay);
     // A part of each error goes into the period, so that the clock follows a drifting player.
     k.period += period_weight * (k.start - k.expected) * k.period / length;
@@ -333,8 +358,6 @@ void read_start(pulse_decoder &d, double index, double before, double y)
             k.start_peak = y;
             k.start_peak_at = index;
         }
-        if (k.start_fall < 0 && y < decision_height * k.start_peak)
-            k.start_fall = crossing(index, before, y, decision_height * k.start_peak);
         if (index >= k.start + start_pulse_cells * length)
             start_heard(d, length);
     } else if (index >= k.expected + late * length) {
@@ -405,7 +428,7 @@ void end_search(pulse_decoder &d, int whole_gap_from, std::uint64_t now)
     k.heard = k.in_middle = false;
     k.settling = 0;
     k.start_peak = k.middle_peak = 0;
-    k.start_fall = k.middle_rise = -1;
+    k.middle_rise = -1;
     k.silent_cells = k.missing = 0;
     k.cell_peak = 0;
     k.rises = 0;
@@ -850,6 +873,7 @@ void decode_block(pulse_decoder &d, const float *samples, std::size_t count)
             break;
         default:
             d.history.samples[(d.samples + i) & (sample_history::size - 1)] = static_cast<float>(y);
+            d.history.band[(d.samples + i) & (sample_history::size - 1)] = static_cast<float>(d.inverted ? -band : band);
             route_sample(d, index, before, y);
             break;
         }

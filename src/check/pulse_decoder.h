@@ -90,8 +90,9 @@ struct cell_clock {
     bool in_middle = false;   // past the cell's first pulse, reading its middle
     bool heard = false;       // the cell's first pulse was heard
     double start = 0;         // where the cell began, heard or expected
-    double start_peak = 0, start_fall = -1;
+    double start_peak = 0;
     double start_peak_at = 0; // where the first pulse was tallest
+    double start_width = 0;   // at half its height, before the means
     double peak_delay = 0;    // from a first pulse's rise to its top, followed from cell to cell
     double middle_peak = 0, middle_rise = -1;
     double level = 0; // the height of the cells' first pulses, followed from cell to cell
@@ -124,6 +125,7 @@ struct place_search {
 struct sample_history {
     static constexpr std::size_t size = 8192;
     float samples[size] = {};
+    float band[size] = {}; // before the means, for the pulses' widths
     std::uint64_t replay_at = 0;
 };
 
