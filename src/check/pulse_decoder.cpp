@@ -14,7 +14,7 @@ constexpr double tone_period_cycles = 2.0 * tone_half_period_cycles;
 constexpr double end_of_data_cycles = 20.0 * last_cell_cycles;
 
 // The tone is at least this many periods alike, each within a tenth of their mean; its
-// period may be off by a third either way, for a player running far too fast or slow.
+// period may be off by half either way, for a player running far too fast or slow.
 constexpr std::uint64_t tone_periods_needed = 8;
 constexpr double tone_likeness = 0.1;
 // After the tone's last edge its last half period is still loud, a little more through the
@@ -22,8 +22,8 @@ constexpr double tone_likeness = 0.1;
 constexpr double quiet_after_tone = 0.75;
 // Louder than this on the pulses' path is a pulse, not noise.
 constexpr double loud_height = 0.7;
-constexpr double slowest_tone_period = tone_period_cycles * 1.35;
-constexpr double fastest_tone_period = tone_period_cycles / 1.35;
+constexpr double slowest_tone_period = tone_period_cycles * 1.5;
+constexpr double fastest_tone_period = tone_period_cycles / 1.5;
 
 // Below the high-pass's corner lie DC, drift and mains hum up to its 5th harmonic; above it
 // the tone and the pulses.
@@ -194,11 +194,13 @@ void add_cell(pulse_decoder &d, const read_cell &cell)
 // A heard cell makes the cells waiting before it data: their first pulses were lost.
 void commit_waiting(pulse_decoder &d)
 {
+    std::size_t lost = 0;
     for (std::size_t i = 0; i < d.waiting_count; ++i) {
         add_cell(d, d.waiting[i]);
-        d.lost_pulses += !d.waiting[i].heard;
+        lost += !d.waiting[i].heard;
     }
-    if (d.waiting_count > 1)
+    d.lost_pulses += lost;
+    if (lost > 1)
         note_dropout(d, d.waiting[0].start, d.waiting[d.waiting_count - 1].start);
     d.waiting_count = 0;
 }
@@ -649,6 +651,22 @@ void search_sample(pulse_decoder &d, double index, double before, double y, doub
     }
 }
 
+// The noise between pulses, from the band-passed samples' second differences: white noise
+// keeps its power there, six times over, while the slow swing a pulse leaves behind, whatever
+// filter shaped it, all but vanishes.
+void add_quiet_sample(pulse_decoder &d, std::uint64_t index)
+{
+    const float *band = d.history.band;
+    const std::size_t mask = sample_history::size - 1;
+    // The means make the pulses' path late by half their width and their lag.
+    const auto at = index - static_cast<std::uint64_t>(d.means.pulse_lag + d.means.pulse_width / 2);
+    const double curve = band[at & mask] - 2.0 * band[(at - 1) & mask] + band[(at - 2) & mask];
+    const double noise = curve / std::sqrt(6.0);
+    d.window_sum += noise;
+    d.window_power += noise * noise;
+    ++d.window_samples;
+}
+
 void data_sample(pulse_decoder &d, double index, double before, double y)
 {
     cell_clock &k = d.clock;
@@ -660,11 +678,8 @@ void data_sample(pulse_decoder &d, double index, double before, double y)
         k.risen = false;
     }
     d.swing_down = std::min(d.swing_down, y);
-    if (index >= d.quiet_from && index < d.quiet_until) {
-        d.window_sum += y;
-        d.window_power += y * y;
-        ++d.window_samples;
-    }
+    if (index >= d.quiet_from && index < d.quiet_until)
+        add_quiet_sample(d, static_cast<std::uint64_t>(index));
     // After a silence put into the signal the clock's place means nothing: the cells are
     // looked for again. Through a dip in the level it keeps its place.
     const double threshold = start_height * k.level;
