@@ -319,8 +319,11 @@ TEST(Check, DegradedRecordings)
     write_bytes(dir.path("image.zkt"), seven_bit_image());
     convert(dir, seven_bit_image(), {"--pad", "0.3"});
     const std::string to16 = "sox out.wav -b 16 ";
-    const std::string hum = "sox -n -r 44100 -b 16 hum.wav synth 8 sine 50 vol 0.1 && " + to16 +
-                            "base.wav && sox -m base.wav hum.wav d.wav";
+    // Hum as loud as the signal's peak, and twice as loud.
+    const auto hum = [&](const char *volume) {
+        return "sox -n -r 44100 -b 16 hum.wav synth 8 sine 50 vol " + std::string(volume) +
+               " && " + to16 + "base.wav && sox -m -v 1 base.wav -v 1 hum.wav d.wav";
+    };
     const std::string noise = "sox -R -n -r 44100 -b 16 -c 1 n.wav synth 8 whitenoise vol 0.7";
     const struct {
         std::string make;
@@ -330,14 +333,19 @@ TEST(Check, DegradedRecordings)
     } rows[] = {
         {to16 + "d.wav vol -1", true, "inverted: the pulses go down"},
         {to16 + "d.wav speed 1.03", true, "speed: the player runs 3.0% fast"},
+        {to16 + "d.wav speed 0.7", true, "speed: the player runs 30.0% slow"},
+        {to16 + "d.wav speed 1.35", true, "speed: the player runs 35.0% fast"},
         {to16 + "-r 48000 d.wav", true, nullptr},       // resampled: the file's own speed
         {"sox out.wav d.wav vol 2.5", true, "clipped"}, // 8-bit, clipped at its top only
-        {to16 + "d.ogg && sox d.ogg -b 16 d.wav", true, nullptr},
+        {to16 + "-C 0 d.ogg && sox d.ogg -b 16 d.wav", true, nullptr},
         {to16 + "d.ogg", true, "lossy format"},
-        {hum, false, "hum: 50 Hz"},
+        {hum("0.45"), true, nullptr},
+        {hum("0.9"), false, "hum: 50 Hz"},
         {to16 + "d.wav trim 0.5", false, "start cut"},
-        {to16 + "d.wav allpass 1000 0.7q", false, nullptr}, // no cause was measured
+        {to16 + "d.wav allpass 1000 0.7q", true, nullptr},
         {to16 + "d.wav compand 0.001,0.1 6:-20,-20,-5 -5", true, "clipped"},
+        {to16 + "d.wav compand 0.005,0.2 -80,-80,-40,-35,0,-5 6", true, nullptr}, // a leveller
+        {to16 + "d.wav pad 0.03@1.5", false, "dropout at 1.500 s (byte 112)"},   // an underrun
         {noise + " && " + to16 + "s.wav && sox -M n.wav s.wav d.wav", true, nullptr},
         {noise + " && " + to16 + "s.wav && sox -M n.wav s.wav d.wav",
          false,

@@ -124,6 +124,20 @@ bool ends_mid_byte(const pulse_decoder &d)
     return d.cells % cells_per_byte != 0;
 }
 
+// Where pulses are missing or stop, a machine loses its place, however well the decoder found
+// it again.
+void add_gaps(const recording_facts &f, const pulse_decoder &d, std::vector<std::string> &reasons)
+{
+    if (d.lost_pulses > 0)
+        reasons.push_back(plural(d.lost_pulses, "pulse is", "pulses are") + " missing");
+    if (d.dropout_count > 0)
+        reasons.push_back(printed("the pulses stop for %.0f ms at %.3f s (byte %llu)%s",
+                                  1000 * seconds(f, d.dropouts[0].end - d.dropouts[0].start),
+                                  seconds(f, d.dropouts[0].start),
+                                  static_cast<unsigned long long>(d.dropouts[0].byte),
+                                  d.dropout_count > 1 ? ", and elsewhere" : ""));
+}
+
 // Every sign that the bytes after a lead-in can't be taken on trust without an image.
 std::vector<std::string> unclean_decode(const recording_facts &f, const pulse_decoder &d)
 {
@@ -137,17 +151,10 @@ std::vector<std::string> unclean_decode(const recording_facts &f, const pulse_de
         reasons.push_back("the recording ends during the data, with no silence after it");
     else if (ends_mid_byte(d))
         reasons.push_back("the data ends in the middle of a byte");
-    if (d.lost_pulses > 0)
-        reasons.push_back(plural(d.lost_pulses, "pulse is", "pulses are") + " missing");
+    add_gaps(f, d, reasons);
     if (d.extra_pulses > 0)
         reasons.push_back(plural(d.extra_pulses, "pulse comes", "pulses come") +
                           " where no cell has one");
-    // A machine loses its place where the pulses stop, however well the decoder found it again.
-    if (d.dropout_count > 0)
-        reasons.push_back(printed("the pulses stop for %.0f ms at %.3f s%s",
-                                  1000 * seconds(f, d.dropouts[0].end - d.dropouts[0].start),
-                                  seconds(f, d.dropouts[0].start),
-                                  d.dropout_count > 1 ? ", and elsewhere" : ""));
     if (d.signal_after_end)
         reasons.push_back(printed("more signal follows the end of the data at %.3f s, unread",
                                   seconds(f, d.resumed_from)));
@@ -170,6 +177,9 @@ std::vector<std::string> fail_reasons(const recording_facts &f, const pulse_deco
         reasons.push_back(plural(differing, "byte differs", "bytes differ") + " from the image");
     if (c.image_longer)
         reasons.push_back("the image holds more bytes than were recovered");
+    // The decoder hears across gaps that a machine can't: bytes that match prove the recording
+    // holds the image, not that it loads.
+    add_gaps(f, d, reasons);
     return reasons;
 }
 
@@ -219,9 +229,11 @@ void timing_causes(const recording_facts &f, const pulse_decoder &d, const compa
     const bool made_at_8000 = d.lead_in_found && j.speed.converted_at == lowest_conversion_rate;
     const std::uint64_t dropouts = made_at_8000 ? 0 : d.dropout_count;
     for (std::size_t i = 0; i < std::min<std::uint64_t>(dropouts, dropouts_listed); ++i)
-        j.causes.push_back(printed("dropout at %.3f s: no pulses for %.0f ms, then more; check "
-                                   "the cable's plugs, and keep other apps off the player",
+        j.causes.push_back(printed("dropout at %.3f s (byte %llu): no pulses for %.0f ms, then "
+                                   "more; check the cable's plugs, and keep other apps off the "
+                                   "player",
                                    seconds(f, d.dropouts[i].start),
+                                   static_cast<unsigned long long>(d.dropouts[i].byte),
                                    1000 * seconds(f, d.dropouts[i].end - d.dropouts[i].start)));
     if (dropouts > dropouts_listed)
         j.causes.push_back("dropout: " + std::to_string(dropouts - dropouts_listed) +
@@ -431,7 +443,8 @@ nlohmann::ordered_json dropouts_json(const recording_facts &f, const pulse_decod
     nlohmann::ordered_json dropouts = nlohmann::ordered_json::array();
     for (std::size_t i = 0; i < std::min<std::uint64_t>(d.dropout_count, dropouts_kept); ++i)
         dropouts.push_back({{"seconds", seconds(f, d.dropouts[i].start)},
-                            {"length", seconds(f, d.dropouts[i].end - d.dropouts[i].start)}});
+                            {"length", seconds(f, d.dropouts[i].end - d.dropouts[i].start)},
+                            {"byte", d.dropouts[i].byte}});
     return dropouts;
 }
 

@@ -77,6 +77,10 @@ constexpr int end_of_data_cells = 20;
 // one, when its swing has settled.
 constexpr double quiet_start = 0.25;
 constexpr double quiet_end = 0.45;
+// A first pulse's first swing is looked for from a fifth of a cell before it was heard to a
+// sixth after.
+constexpr double swing_before = 0.2;
+constexpr double swing_after = 0.15;
 
 // Pulses after the end of the data that follow one another as cells do, this many in a row,
 // are more signal.
@@ -141,13 +145,17 @@ bool follow(pulse_trigger &trigger, double index, double before, double after, d
     return false;
 }
 
-void note_dropout(pulse_decoder &d, double start, double end)
+void record_dropout(pulse_decoder &d, double start, double end)
 {
-    if (cycles(d, end - start) < dropout_cells * normal_cell_cycles)
-        return;
     if (d.dropout_count < dropouts_kept)
         d.dropouts[d.dropout_count] = {start, end, d.cells / cells_per_byte};
     ++d.dropout_count;
+}
+
+void note_dropout(pulse_decoder &d, double start, double end)
+{
+    if (cycles(d, end - start) >= dropout_cells * normal_cell_cycles)
+        record_dropout(d, start, end);
 }
 
 void note_margin(pulse_decoder &d, double margin, std::uint64_t cell, double start)
@@ -315,6 +323,25 @@ double band_width(const pulse_decoder &d)
     return fell - rose;
 }
 
+// Which way a first pulse swings first, on the band-passed samples: 1 the way the pulses were
+// read, -1 the other. Whatever turned the phase in the recording's way, hum or a filter, the
+// highest frequencies of an edge come through first and unturned.
+int first_swing(const pulse_decoder &d, double length)
+{
+    const float *band = d.history.band;
+    const std::size_t mask = sample_history::size - 1;
+    const double late = d.means.pulse_lag + d.means.pulse_width / 2;
+    const auto from = static_cast<std::uint64_t>(std::max(1.0, d.clock.start - late - swing_before * length));
+    const auto to = static_cast<std::uint64_t>(std::max(1.0, d.clock.start - late + swing_after * length));
+    double tallest = 0;
+    for (std::uint64_t i = from; i <= to; ++i)
+        tallest = std::max(tallest, std::fabs(double{band[i & mask]}));
+    for (std::uint64_t i = from; i <= to; ++i)
+        if (std::fabs(band[i & mask]) >= decision_height * tallest)
+            return band[i & mask] > 0 ? 1 : -1;
+    return 0;
+}
+
 void start_heard(pulse_decoder &d, double length)
 {
     cell_clock &k = d.clock;
@@ -330,8 +357,7 @@ void start_heard(pulse_decoder &d, double length)
     k.level = std::max(k.level, lowest_level * k.usual_level);
     ++d.data_pulses;
     d.pulse_height_sum += k.start_peak;
-    d.polarity_votes += k.start_peak >= -d.swing_down ? 1 : -1;
-    d.swing_down = 0;
+    d.polarity_votes += first_swing(d, length);
     // Only a pulse of the usual height proves the data goes on: weak ones may be noise.
     k.missing = k.start_peak >= strong_height * k.level ? 0 : k.missing + 1;
     k.in_middle = true;
@@ -394,6 +420,7 @@ void route_sample(pulse_decoder &d, double index, double before, double y);
 
 void start_search(pulse_decoder &d, double edge)
 {
+    record_dropout(d, d.last_pulse, edge);
     d.search = place_search{};
     d.search.active = true;
     d.search.high = true;
@@ -405,6 +432,7 @@ void start_search(pulse_decoder &d, double edge)
 void join_across_silence(pulse_decoder &d, bool first_is_middle)
 {
     d.waiting_count = 0;
+    d.previous_cell = -1; // no cell's length runs across the silence
     if (first_is_middle && d.cells > 0) {
         const auto cell = (d.cells - 1) % cells_per_byte;
         if (cell == cells_per_byte - 1)
@@ -483,7 +511,6 @@ void place_sample(pulse_decoder &d, double index, double before, double y)
 void resume_data(pulse_decoder &d, double edge)
 {
     d.end = data_end::running;
-    note_dropout(d, d.last_pulse, edge);
     d.clock.unconfirmed = cells_per_byte;
     start_search(d, edge);
 }
@@ -677,7 +704,6 @@ void data_sample(pulse_decoder &d, double index, double before, double y)
     } else if (k.risen && y < lower_threshold * k.level) {
         k.risen = false;
     }
-    d.swing_down = std::min(d.swing_down, y);
     if (index >= d.quiet_from && index < d.quiet_until)
         add_quiet_sample(d, static_cast<std::uint64_t>(index));
     // After a silence put into the signal the clock's place means nothing: the cells are

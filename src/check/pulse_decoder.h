@@ -227,7 +227,6 @@ struct pulse_decoder {
     std::uint64_t normal_count[2] = {0, 0};
     double byte_widest_normal[2] = {0, 0};
     double quiet_from = 0, quiet_until = 0;
-    double swing_up = 0, swing_down = 0; // since the last data pulse
     double window_sum = 0, window_power = 0;
     std::uint64_t window_samples = 0;
     double resumed_from = -1; // the first of a run of pulses after the end of the data
