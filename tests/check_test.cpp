@@ -321,8 +321,8 @@ TEST(Check, DegradedRecordings)
     const std::string to16 = "sox out.wav -b 16 ";
     // Hum as loud as the signal's peak, and twice as loud.
     const auto hum = [&](const char *volume) {
-        return "sox -n -r 44100 -b 16 hum.wav synth 8 sine 50 vol " + std::string(volume) +
-               " && " + to16 + "base.wav && sox -m -v 1 base.wav -v 1 hum.wav d.wav";
+        return "sox -n -r 44100 -b 16 hum.wav synth 8 sine 50 vol " + std::string(volume) + " && " +
+               to16 + "base.wav && sox -m -v 1 base.wav -v 1 hum.wav d.wav";
     };
     const std::string noise = "sox -R -n -r 44100 -b 16 -c 1 n.wav synth 8 whitenoise vol 0.7";
     const struct {
@@ -345,7 +345,7 @@ TEST(Check, DegradedRecordings)
         {to16 + "d.wav allpass 1000 0.7q", true, nullptr},
         {to16 + "d.wav compand 0.001,0.1 6:-20,-20,-5 -5", true, "clipped"},
         {to16 + "d.wav compand 0.005,0.2 -80,-80,-40,-35,0,-5 6", true, nullptr}, // a leveller
-        {to16 + "d.wav pad 0.03@1.5", false, "dropout at 1.500 s (byte 112)"},   // an underrun
+        {to16 + "d.wav pad 0.03@1.5", false, "dropout at 1.500 s (byte 112)"},    // an underrun
         {noise + " && " + to16 + "s.wav && sox -M n.wav s.wav d.wav", true, nullptr},
         {noise + " && " + to16 + "s.wav && sox -M n.wav s.wav d.wav",
          false,

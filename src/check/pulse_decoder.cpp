@@ -47,7 +47,7 @@ constexpr double narrowest_middle = 1.5; // samples
 constexpr int settling_cells = 2;
 constexpr double decision_height = 0.5;
 constexpr double lowest_one_height = 0.6;
-constexpr double usual_one_height = 0.95; // through this decoder's own filters
+constexpr double usual_one_height = 0.95;     // through this decoder's own filters
 constexpr std::uint64_t one_height_prior = 4; // cells that the usual height counts for
 constexpr double highest_one_height = 1.4;
 // A first pulse rises through this part of the level, and one of the usual height, which
@@ -316,10 +316,10 @@ double band_width(const pulse_decoder &d)
         --rise;
     while (fall - top < reach && fall < end + reach && band[(fall + 1) & mask] >= half)
         ++fall;
-    const double rose = crossing(static_cast<double>(rise), band[(rise - 1) & mask],
-                                 band[rise & mask], half);
-    const double fell = crossing(static_cast<double>(fall + 1), band[fall & mask],
-                                 band[(fall + 1) & mask], half);
+    const double rose =
+        crossing(static_cast<double>(rise), band[(rise - 1) & mask], band[rise & mask], half);
+    const double fell =
+        crossing(static_cast<double>(fall + 1), band[fall & mask], band[(fall + 1) & mask], half);
     return fell - rose;
 }
 
@@ -331,8 +331,10 @@ int first_swing(const pulse_decoder &d, double length)
     const float *band = d.history.band;
     const std::size_t mask = sample_history::size - 1;
     const double late = d.means.pulse_lag + d.means.pulse_width / 2;
-    const auto from = static_cast<std::uint64_t>(std::max(1.0, d.clock.start - late - swing_before * length));
-    const auto to = static_cast<std::uint64_t>(std::max(1.0, d.clock.start - late + swing_after * length));
+    const auto from =
+        static_cast<std::uint64_t>(std::max(1.0, d.clock.start - late - swing_before * length));
+    const auto to =
+        static_cast<std::uint64_t>(std::max(1.0, d.clock.start - late + swing_after * length));
     double tallest = 0;
     for (std::uint64_t i = from; i <= to; ++i)
         tallest = std::max(tallest, std::fabs(double{band[i & mask]}));
@@ -517,7 +519,8 @@ void resume_data(pulse_decoder &d, double edge)
 
 void pulse_after_end(pulse_decoder &d, double edge)
 {
-    if (!d.signal_after_end && edge - d.last_pulse <= samples_of(d, resume_cells * normal_cell_cycles)) {
+    if (!d.signal_after_end &&
+        edge - d.last_pulse <= samples_of(d, resume_cells * normal_cell_cycles)) {
         resume_data(d, edge);
         return;
     }
@@ -914,7 +917,8 @@ void decode_block(pulse_decoder &d, const float *samples, std::size_t count)
             break;
         default:
             d.history.samples[(d.samples + i) & (sample_history::size - 1)] = static_cast<float>(y);
-            d.history.band[(d.samples + i) & (sample_history::size - 1)] = static_cast<float>(d.inverted ? -band : band);
+            d.history.band[(d.samples + i) & (sample_history::size - 1)] =
+                static_cast<float>(d.inverted ? -band : band);
             route_sample(d, index, before, y);
             break;
         }

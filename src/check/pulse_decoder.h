@@ -84,26 +84,26 @@ struct opening_run {
 // 1's second pulse half a cell on. A pulse missing, or one too many between, never moves the
 // cells after it.
 struct cell_clock {
-    double period = 0;        // of a normal cell, in samples, followed from cell to cell
-    double expected = 0;      // where the next cell's first pulse should rise
-    int settling = 0;         // cells left before the clock has followed a heard pulse
-    bool in_middle = false;   // past the cell's first pulse, reading its middle
-    bool heard = false;       // the cell's first pulse was heard
-    double start = 0;         // where the cell began, heard or expected
+    double period = 0;      // of a normal cell, in samples, followed from cell to cell
+    double expected = 0;    // where the next cell's first pulse should rise
+    int settling = 0;       // cells left before the clock has followed a heard pulse
+    bool in_middle = false; // past the cell's first pulse, reading its middle
+    bool heard = false;     // the cell's first pulse was heard
+    double start = 0;       // where the cell began, heard or expected
     double start_peak = 0;
     double start_peak_at = 0; // where the first pulse was tallest
     double start_width = 0;   // at half its height, before the means
     double peak_delay = 0;    // from a first pulse's rise to its top, followed from cell to cell
     double middle_peak = 0, middle_rise = -1;
-    double level = 0; // the height of the cells' first pulses, followed from cell to cell
+    double level = 0;       // the height of the cells' first pulses, followed from cell to cell
     double usual_level = 0; // the same over many cells
     double one_height = 0;  // a 1's second pulse against its first, over many cells
     std::uint64_t ones = 0;
-    int missing = 0;  // first pulses missing in a row
+    int missing = 0;      // first pulses missing in a row
     int silent_cells = 0; // cells in a row with nothing at all in them
-    int unconfirmed = 0; // heard cells still needed before the data is taken to go on
+    int unconfirmed = 0;  // heard cells still needed before the data is taken to go on
     double cell_peak = 0;
-    int rises = 0;       // pulses that rose in the cell, wherever they were
+    int rises = 0; // pulses that rose in the cell, wherever they were
     bool risen = false;
     double last_heard = 0;
 };
