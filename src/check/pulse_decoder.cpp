@@ -80,6 +80,8 @@ constexpr double quiet_end = 0.45;
 // A first pulse's first swing is looked for from a fifth of a cell before it was heard to a
 // sixth after.
 constexpr double swing_before = 0.2;
+// 1 / sqrt(6): white noise's second differences hold six times its power.
+constexpr double white_in_curve = 0.40824829046386301637;
 constexpr double swing_after = 0.15;
 
 // Pulses after the end of the data that follow one another as cells do, this many in a row,
@@ -231,12 +233,19 @@ void open_quiet_window(pulse_decoder &d, double start, double length)
     d.quiet_until = start + quiet_end * length;
 }
 
-// The length of the cell being read, in samples: the last of a byte's seven is longer.
-double cell_length(const pulse_decoder &d)
+// The length of the cell being read, in samples: the last of a byte's seven is longer. Asked
+// at every sample, it is worked out again only when the cell or the clock's period changed.
+double cell_length(pulse_decoder &d)
 {
+    cell_clock &k = d.clock;
     const std::uint64_t read = d.cells + d.waiting_count;
-    const bool last = read % cells_per_byte == cells_per_byte - 1;
-    return d.clock.period * (last ? double{last_cell_cycles} / normal_cell_cycles : 1.0);
+    if (read != k.length_of || k.period != k.length_period) {
+        const bool last = read % cells_per_byte == cells_per_byte - 1;
+        k.length = k.period * (last ? double{last_cell_cycles} / normal_cell_cycles : 1.0);
+        k.length_of = read;
+        k.length_period = k.period;
+    }
+    return k.length;
 }
 
 // No first pulse for long enough: the data is over, and the cells read in the silence were
@@ -691,7 +700,7 @@ void add_quiet_sample(pulse_decoder &d, std::uint64_t index)
     // The means make the pulses' path late by half their width and their lag.
     const auto at = index - static_cast<std::uint64_t>(d.means.pulse_lag + d.means.pulse_width / 2);
     const double curve = band[at & mask] - 2.0 * band[(at - 1) & mask] + band[(at - 2) & mask];
-    const double noise = curve / std::sqrt(6.0);
+    const double noise = curve * white_in_curve;
     d.window_sum += noise;
     d.window_power += noise * noise;
     ++d.window_samples;
@@ -828,6 +837,9 @@ void start_pulse_filters(pulse_filters &f, double rate)
     f.pulse_width = samples_in(normal_high_cycles / 2.0, rate);
     f.tone_width = std::max(f.pulse_width, samples_in(tone_half_period_cycles / 4.0, rate));
     f.pulse_lag = (f.tone_width - f.pulse_width) / 2;
+    // A division at every sample would take longer than the rest of the filters.
+    f.pulse_scale = 1.0 / f.pulse_width;
+    f.tone_scale = 1.0 / f.tone_width;
 }
 
 double ago(const pulse_filters &f, int samples)
@@ -842,8 +854,8 @@ double filter(pulse_filters &f, double x, double &tone)
     f.ring[f.at] = x;
     f.tone_sum += x - ago(f, f.tone_width);
     f.pulse_sum += ago(f, f.pulse_lag) - ago(f, f.pulse_lag + f.pulse_width);
-    tone = f.tone_sum / f.tone_width;
-    return f.pulse_sum / f.pulse_width;
+    tone = f.tone_sum * f.tone_scale;
+    return f.pulse_sum * f.pulse_scale;
 }
 
 // Peak and sum in four lanes, so that neither waits on the one before: a chain of one
@@ -890,37 +902,50 @@ void mend(pulse_decoder &d, const float *samples, std::size_t count, float *mend
     d.held = held;
 }
 
-// The hot loop of a check: the baseline and the envelope are each one short recurrence, kept
-// in locals for the block, and everything else happens at a pulse.
-void decode_block(pulse_decoder &d, const float *samples, std::size_t count)
+// The filters of a stretch of samples, run on copies of their state apart from the decisions,
+// so that their recurrences stay in registers.
+struct filtered_samples {
+    static constexpr std::size_t most = 512;
+    double band[most], pulse[most], tone[most];
+};
+
+void filter_samples(pulse_decoder &d, const float *samples, std::size_t count,
+                    filtered_samples &out)
+{
+    high_pass band = d.band;
+    pulse_filters means = d.means;
+    for (std::size_t i = 0; i < count; ++i) {
+        out.band[i] = filter(band, samples[i]);
+        out.pulse[i] = filter(means, out.band[i], out.tone[i]);
+    }
+    d.band = band;
+    d.means = means;
+}
+
+// The hot loop of a check: the filters first, then the decisions, with the envelope kept in
+// locals for the stretch; everything else happens at a pulse.
+void decide_samples(pulse_decoder &d, const filtered_samples &in, std::size_t count)
 {
     const double searching_keep = std::exp(-1 / (envelope_seconds * d.rate));
-    if (d.samples == 0 && count > 0)
-        start_high_pass(d.band, d.rate, samples[0]);
-    add_level(d, samples, count);
-    measure_hum(d.hum, samples, count);
     double envelope = d.envelope;
     double previous = d.previous, previous_tone = d.previous_tone;
     double index = static_cast<double>(d.samples);
+    const std::size_t mask = sample_history::size - 1;
     for (std::size_t i = 0; i < count; ++i, ++index) {
-        const double band = filter(d.band, samples[i]);
-        double tone;
-        const double pulse = filter(d.means, band, tone);
+        const double tone = in.tone[i];
+        const double pulse = in.pulse[i];
         const double y = d.inverted ? -pulse : pulse;
         const double before = previous;
         previous = y;
-        switch (d.end) {
-        case data_end::not_started:
+        if (d.end == data_end::not_started) {
             envelope = d.envelope = std::max(std::fabs(tone), envelope * searching_keep);
             search_sample(d, index, previous_tone, tone, std::max(envelope, quietest_signal),
                           pulse);
-            break;
-        default:
-            d.history.samples[(d.samples + i) & (sample_history::size - 1)] = static_cast<float>(y);
-            d.history.band[(d.samples + i) & (sample_history::size - 1)] =
-                static_cast<float>(d.inverted ? -band : band);
+        } else {
+            d.history.samples[(d.samples + i) & mask] = static_cast<float>(y);
+            d.history.band[(d.samples + i) & mask] =
+                static_cast<float>(d.inverted ? -in.band[i] : in.band[i]);
             route_sample(d, index, before, y);
-            break;
         }
         previous_tone = tone;
     }
@@ -928,6 +953,20 @@ void decode_block(pulse_decoder &d, const float *samples, std::size_t count)
     d.previous = previous;
     d.previous_tone = previous_tone;
     d.samples += count;
+}
+
+void decode_block(pulse_decoder &d, const float *samples, std::size_t count)
+{
+    if (d.samples == 0 && count > 0)
+        start_high_pass(d.band, d.rate, samples[0]);
+    add_level(d, samples, count);
+    measure_hum(d.hum, samples, count);
+    filtered_samples filtered;
+    for (std::size_t done = 0; done < count; done += filtered_samples::most) {
+        const std::size_t size = std::min(filtered_samples::most, count - done);
+        filter_samples(d, samples + done, size, filtered);
+        decide_samples(d, filtered, size);
+    }
 }
 
 } // namespace

@@ -56,6 +56,7 @@ struct pulse_filters {
     double ring[longest] = {};
     int at = 0;
     int pulse_width = 1, tone_width = 1, pulse_lag = 0;
+    double pulse_scale = 1, tone_scale = 1; // 1 / width
     double pulse_sum = 0, tone_sum = 0;
 };
 
@@ -85,6 +86,9 @@ struct opening_run {
 // cells after it.
 struct cell_clock {
     double period = 0;      // of a normal cell, in samples, followed from cell to cell
+    double length = 0;      // of the cell being read, for the cell and period below
+    std::uint64_t length_of = ~std::uint64_t{0};
+    double length_period = 0;
     double expected = 0;    // where the next cell's first pulse should rise
     int settling = 0;       // cells left before the clock has followed a heard pulse
     bool in_middle = false; // past the cell's first pulse, reading its middle
