@@ -94,6 +94,7 @@ struct ideal_signal {
     std::vector<std::size_t> pulses; // where each data pulse starts
     std::vector<std::size_t> widths;
     std::vector<int> of_a_one; // 0 for a 0's pulse, 1 and 2 for a 1's first and second
+    std::vector<std::size_t> byte_starts;
     std::size_t length = 0;
 
     explicit ideal_signal(const std::vector<std::uint8_t> &image)
@@ -104,6 +105,7 @@ struct ideal_signal {
             tone.push_back(at + t.tone_half);
         at += t.closing_silence;
         for (std::uint8_t byte : image) {
+            byte_starts.push_back(at);
             for (int cell = 1; cell <= 7; ++cell) {
                 const bool last = cell == 7, bit = (byte >> (cell % 7)) & 1;
                 const std::size_t high =
@@ -125,6 +127,15 @@ struct ideal_signal {
         while (of_a_one[i] != kind)
             ++i;
         return i;
+    }
+
+    // The byte a pulse belongs to.
+    std::size_t byte_of(std::size_t pulse) const
+    {
+        return static_cast<std::size_t>(
+                   std::upper_bound(byte_starts.begin(), byte_starts.end(), pulses[pulse]) -
+                   byte_starts.begin()) -
+               1;
     }
 
     std::vector<float> samples() const
@@ -305,6 +316,47 @@ TEST(Check, WithoutAnImageOnlyACleanDecodePasses)
             text.out.find(row.reason ? "Verdict: FAIL\n" : "Verdict: PASS (decoded cleanly)\n"),
             std::string::npos)
             << text.out;
+    }
+}
+
+// A player that runs dry puts silence into the signal wherever it happens to be: after a 0's
+// pulse, between a 1's two pulses, or before either. The bytes on either side are all read,
+// and the report says where the pulses stopped and in which byte, since a machine would lose
+// its place there.
+TEST(Check, UnderrunsCostNoBytes)
+{
+    scratch_dir dir;
+    const auto image = seven_bit_image();
+    write_bytes(dir.path("image.zkt"), image);
+    const ideal_signal plain(image);
+    const std::size_t zero = plain.find(0), one = plain.find(1);
+    const struct {
+        const char *name;
+        std::size_t pulse;
+        long after; // samples after the pulse starts
+        long length;
+    } rows[] = {
+        {"10 ms after a 0's pulse", zero, 12, 441},
+        {"10 ms between a 1's pulses", one, 12, 441},
+        {"3 ms between a 1's pulses", one, 20, 132},
+        {"50 ms after a 1's second pulse", one + 1, 12, 2205},
+        {"30 ms just before a pulse", one + 1, -2, 1323},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        auto samples = plain.samples();
+        const long at = static_cast<long>(plain.pulses[row.pulse]) + row.after;
+        silence(at, row.length)(samples);
+        write_float_wave(dir.path("take.wav"), 44100, samples);
+        const auto c = check(dir, "take.wav", {"-i", "image.zkt"});
+        EXPECT_EQ(c.report["mismatches"], 0) << c.report.dump();
+        EXPECT_EQ(c.report["bytes"], image.size());
+        ASSERT_EQ(c.report["dropouts"].size(), 1U) << c.report.dump();
+        const json &gap = c.report["dropouts"][0];
+        EXPECT_EQ(gap["byte"], plain.byte_of(row.pulse));
+        EXPECT_NEAR(gap["length"].get<double>(), static_cast<double>(row.length) / 44100, 0.002)
+            << gap.dump();
+        EXPECT_EQ(c.status, 6);
     }
 }
 

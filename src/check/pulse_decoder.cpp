@@ -147,17 +147,18 @@ bool follow(pulse_trigger &trigger, double index, double before, double after, d
     return false;
 }
 
-void record_dropout(pulse_decoder &d, double start, double end)
+// A stretch without pulses, and the byte being read when they stopped.
+void record_dropout(pulse_decoder &d, double start, double end, std::uint64_t cell)
 {
     if (d.dropout_count < dropouts_kept)
-        d.dropouts[d.dropout_count] = {start, end, d.cells / cells_per_byte};
+        d.dropouts[d.dropout_count] = {start, end, cell / cells_per_byte};
     ++d.dropout_count;
 }
 
-void note_dropout(pulse_decoder &d, double start, double end)
+void note_dropout(pulse_decoder &d, double start, double end, std::uint64_t cell)
 {
     if (cycles(d, end - start) >= dropout_cells * normal_cell_cycles)
-        record_dropout(d, start, end);
+        record_dropout(d, start, end, cell);
 }
 
 void note_margin(pulse_decoder &d, double margin, std::uint64_t cell, double start)
@@ -204,6 +205,7 @@ void add_cell(pulse_decoder &d, const read_cell &cell)
 // A heard cell makes the cells waiting before it data: their first pulses were lost.
 void commit_waiting(pulse_decoder &d)
 {
+    const std::uint64_t first = d.cells;
     std::size_t lost = 0;
     for (std::size_t i = 0; i < d.waiting_count; ++i) {
         add_cell(d, d.waiting[i]);
@@ -211,7 +213,7 @@ void commit_waiting(pulse_decoder &d)
     }
     d.lost_pulses += lost;
     if (lost > 1)
-        note_dropout(d, d.waiting[0].start, d.waiting[d.waiting_count - 1].start);
+        note_dropout(d, d.waiting[0].start, d.waiting[d.waiting_count - 1].start, first);
     d.waiting_count = 0;
 }
 
@@ -431,7 +433,8 @@ void route_sample(pulse_decoder &d, double index, double before, double y);
 
 void start_search(pulse_decoder &d, double edge)
 {
-    record_dropout(d, d.last_pulse, edge);
+    // The silence broke into the cell last read.
+    record_dropout(d, d.last_pulse, edge, d.cells > 0 ? d.cells - 1 : 0);
     d.search = place_search{};
     d.search.active = true;
     d.search.high = true;
@@ -543,7 +546,7 @@ void pulse_after_end(pulse_decoder &d, double edge)
     d.resumed_last = edge;
     if (d.resumed_pulses >= resumed_signal_pulses && !d.signal_after_end) {
         d.signal_after_end = true;
-        note_dropout(d, d.last_pulse, d.resumed_from);
+        note_dropout(d, d.last_pulse, d.resumed_from, d.cells);
     }
 }
 
