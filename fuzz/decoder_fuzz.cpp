@@ -39,14 +39,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const int rate = rates[data[0] % std::size(rates)];
     const std::size_t block = block_sizes[(data[1] >> 1) % std::size(block_sizes)];
     const std::vector<float> samples = samples_of(data + 2, size - 2, data[1] & 1);
+    const recording_facts facts{"fuzz\n\xff", "fuzz", rate, 1, 0, (data[1] & 4) != 0, 0};
     pulse_decoder decoder;
     start_decoding(decoder, rate);
+    // Every program the recording holds is judged as it ends, as the command line does.
+    program_list programs;
+    decoder.on_program = [&](const pulse_decoder &d) {
+        programs.found.push_back(summarise(facts, d));
+    };
     for (std::size_t done = 0; done < samples.size(); done += block)
         decode_samples(decoder, samples.data() + done, std::min(block, samples.size() - done));
     finish_decoding(decoder);
     // Every time the report gives must be a time, whatever the samples were.
-    for (double at : {decoder.lead_in_start, decoder.tone_period, decoder.speed,
-                      decoder.last_pulse, decoder.worst_cell_start, decoder.worst_margin})
+    for (double at : {decoder.lead_in_start, decoder.tone_period, decoder.speed, decoder.last_pulse,
+                      decoder.worst_cell_start, decoder.worst_margin})
         if (!std::isfinite(at))
             __builtin_trap();
 
@@ -54,10 +60,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     comparison c;
     if (compare_image_bytes(c, data, std::min<std::size_t>(size, 64), decoder.bytes))
         finish_comparison(c, decoder.bytes);
-    const recording_facts facts{"fuzz\n\xff", "fuzz", rate, 1, 0, (data[1] & 4) != 0, 0};
     const judgement j = judge(facts, decoder, c);
     static FILE *nowhere = std::fopen("/dev/null", "w");
-    write_text_report(nowhere, facts, decoder, c, j);
-    write_json_report(nowhere, facts, decoder, c, j);
+    write_text_report(nowhere, facts, decoder, c, j, programs);
+    write_json_report(nowhere, facts, decoder, c, j, programs);
     return 0;
 }

@@ -198,7 +198,8 @@ TEST(Check, OwnOutputAtEveryRate)
                                               "noise_db",        "margin",
                                               "causes",          "notes",
                                               "compared",        "image_bytes",
-                                              "mismatches",      "first_mismatch"}));
+                                              "mismatches",      "first_mismatch",
+                                              "program",         "programs"}));
 }
 
 using pulse_change = std::function<void(ideal_signal &)>;
@@ -358,6 +359,51 @@ TEST(Check, UnderrunsCostNoBytes)
             << gap.dump();
         EXPECT_EQ(c.status, 6);
     }
+}
+
+// A cassette side holds programs one after another. Each is found and listed where it
+// starts; the report, -i and -o are about the first, or the one --program names.
+TEST(Check, SeveralProgramsInOneRecording)
+{
+    scratch_dir dir;
+    const std::vector<std::vector<std::uint8_t>> images = {
+        {std::vector<std::uint8_t>(40, 0x55)}, {std::vector<std::uint8_t>(60, 0x2A)}, {0x7F}};
+    const long gaps[] = {0, 22050, 441000}; // 0.5 s and 10 s of silence before each
+    std::vector<float> recording;
+    std::vector<double> starts;
+    for (std::size_t p = 0; p < images.size(); ++p) {
+        recording.resize(recording.size() + static_cast<std::size_t>(gaps[p]), 0.0F);
+        starts.push_back(static_cast<double>(recording.size()) / 44100);
+        for (const std::uint8_t s : convert(dir, images[p]).samples)
+            recording.push_back(static_cast<float>(s - 128) / 128 * (p == 1 ? -1 : 1));
+        write_bytes(dir.path(std::to_string(p + 1) + ".zkt"), images[p]);
+    }
+    recording.resize(recording.size() + 22050, 0.0F);
+    write_float_wave(dir.path("side.wav"), 44100, recording);
+
+    const json found = check(dir, "side.wav").report["programs"];
+    ASSERT_EQ(found.size(), images.size()) << found.dump();
+    for (std::size_t p = 0; p < images.size(); ++p) {
+        SCOPED_TRACE(p + 1);
+        EXPECT_EQ(found[p]["bytes"], images[p].size());
+        EXPECT_NEAR(found[p]["seconds"].get<double>() - found[0]["seconds"].get<double>(),
+                    starts[p] - starts[0], 0.001);
+        const auto chosen = check(dir, "side.wav",
+                                  {"--program", std::to_string(p + 1), "-i",
+                                   std::to_string(p + 1) + ".zkt", "-o", "got.zkt"});
+        EXPECT_EQ(chosen.status, 0) << chosen.report.dump();
+        EXPECT_EQ(chosen.report["polarity"], p == 1 ? "inverted" : "normal");
+        EXPECT_EQ(read_bytes(dir.path("got.zkt")), images[p]);
+        fs::remove(dir.path("got.zkt"));
+    }
+    EXPECT_EQ(check(dir, "side.wav", {"-i", "1.zkt"}).status, 0);
+    const auto missing = run_program(dir.root(), {"--check", "side.wav", "--program", "4"});
+    EXPECT_EQ(missing.status, 3);
+    EXPECT_EQ(missing.err, "Unknown program: 4.\nThe recording holds 3 programs.\n");
+    const auto text = run_program(dir.root(), {"--check", "side.wav", "--program", "2"});
+    EXPECT_NE(text.out.find("Programs: 3 in the recording; this report is on program 2\n"),
+              std::string::npos)
+        << text.out;
 }
 
 // Degraded copies of the program's own output, made with sox as a player, a cable or a

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <getopt.h>
@@ -25,15 +26,20 @@ struct check_request {
     const char *image = nullptr;
     const char *recovered = nullptr;
     bool json = false;
-    int channel = -1; // -1: the one that carries the signal
+    int channel = -1;        // -1: the one that carries the signal
+    std::size_t program = 0; // the one the report, -i and -o are about, from 0
 };
 
-enum long_option { opt_check = 256, opt_json, opt_channel };
+enum long_option { opt_check = 256, opt_json, opt_channel, opt_program };
+
+// More programs than a day of recording could hold.
+constexpr unsigned long long max_program = 1000000;
 
 const option check_options[] = {
     {"check", required_argument, nullptr, opt_check},
     {"json", no_argument, nullptr, opt_json},
     {"channel", required_argument, nullptr, opt_channel},
+    {"program", required_argument, nullptr, opt_program},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -41,8 +47,21 @@ const option check_options[] = {
 {
     std::printf("Usage:\n");
     std::printf("zkt2wav --check <recording> [-i <image>] [-o <recovered>] [--json]\n");
-    std::printf("        [--channel left|right]\n");
+    std::printf("        [--channel left|right] [--program <number>]\n");
     std::exit(exit_usage);
+}
+
+// A program's number in the recording, from 1, as the list of them shows it.
+std::size_t program_number(const char *text)
+{
+    char *end = nullptr;
+    errno = 0;
+    const unsigned long long number = std::strtoull(text, &end, 10);
+    if (end == text || *end != '\0' || text[0] == '-' || text[0] == '+')
+        fail(exit_no_number, "Error parsing argument for '--program'.\n");
+    if (errno == ERANGE || number < 1 || number > max_program)
+        fail(exit_out_of_range, "Unknown program: %s.\nPrograms are numbered from 1.\n", text);
+    return static_cast<std::size_t>(number);
 }
 
 check_request read_check_options(int argc, char *argv[])
@@ -68,6 +87,9 @@ check_request read_check_options(int argc, char *argv[])
                      optarg);
             request.channel = std::strcmp(optarg, "left") == 0 ? 0 : 1;
             break;
+        case opt_program:
+            request.program = program_number(optarg) - 1;
+            break;
         default:
             check_usage();
         }
@@ -78,44 +100,82 @@ check_request read_check_options(int argc, char *argv[])
     return request;
 }
 
-// The recording's channels, each through a decoder of its own, with its clipped samples.
-struct channels_heard {
-    pulse_decoder decoders[2];
-    std::uint64_t clipped[2] = {0, 0};
+// What one channel held: every program found, the bytes of each, and the whole state of the
+// one the report is on.
+struct channel_heard {
+    pulse_decoder decoder;
+    std::uint64_t clipped = 0;
+    std::vector<program_summary> programs;
+    std::vector<std::vector<std::uint8_t>> images;
+    pulse_decoder chosen;
+    bool chosen_found = false;
 };
 
-void decode_recording(recording_file &r, const char *name, channels_heard &heard)
+struct channels_heard {
+    channel_heard channel[2];
+};
+
+void take_program(channel_heard &heard, const recording_facts &facts, std::size_t wanted,
+                  const pulse_decoder &d)
+{
+    if (heard.programs.size() == wanted) {
+        heard.chosen = d;
+        heard.chosen_found = true;
+    }
+    heard.programs.push_back(summarise(facts, d));
+    heard.images.push_back(d.bytes);
+}
+
+void decode_recording(recording_file &r, const check_request &request, channels_heard &heard)
 {
     const auto channels = static_cast<std::size_t>(r.format.channels);
-    for (std::size_t c = 0; c < channels; ++c)
-        start_decoding(heard.decoders[c], r.format.rate);
+    for (std::size_t c = 0; c < channels; ++c) {
+        channel_heard &h = heard.channel[c];
+        start_decoding(h.decoder, r.format.rate);
+        const recording_facts facts{
+            request.recording, r.format.name, r.format.rate, r.format.channels, c, r.format.lossy};
+        h.decoder.on_program = [&h, facts, &request](const pulse_decoder &d) {
+            take_program(h, facts, request.program, d);
+        };
+    }
     constexpr std::size_t frames_per_block = 65536;
     std::vector<float> interleaved(frames_per_block * channels);
-    std::vector<float> channel(frames_per_block);
+    std::vector<float> samples(frames_per_block);
     for (std::size_t frames;
-         (frames = read_frames(r, name, interleaved.data(), frames_per_block)) > 0;) {
+         (frames = read_frames(r, request.recording, interleaved.data(), frames_per_block)) > 0;) {
         for (std::size_t c = 0; c < channels; ++c) {
             for (std::size_t i = 0; i < frames; ++i) {
-                channel[i] = interleaved[i * channels + c];
-                heard.clipped[c] += std::fabs(channel[i]) >= r.format.clip_level;
+                samples[i] = interleaved[i * channels + c];
+                heard.channel[c].clipped += std::fabs(samples[i]) >= r.format.clip_level;
             }
-            decode_samples(heard.decoders[c], channel.data(), frames);
+            decode_samples(heard.channel[c].decoder, samples.data(), frames);
         }
     }
-    for (std::size_t c = 0; c < channels; ++c)
-        finish_decoding(heard.decoders[c]);
+    for (std::size_t c = 0; c < channels; ++c) {
+        channel_heard &h = heard.channel[c];
+        finish_decoding(h.decoder);
+        h.decoder.on_program = nullptr;
+        const recording_facts facts{
+            request.recording, r.format.name, r.format.rate, r.format.channels, c, r.format.lossy};
+        if (h.decoder.lead_in_found)
+            take_program(h, facts, request.program, h.decoder);
+        // What was measured of the whole recording, not only up to the chosen program's end.
+        if (h.chosen_found)
+            take_recording_measures(h.chosen, h.decoder);
+    }
 }
 
 // The channel that carries the signal: the one whose lead-in was found, then the one that
-// gave more bytes, then the one whose data went on longer.
+// gave more programs, then more bytes, then the one whose data went on longer.
 std::size_t signal_channel(const channels_heard &heard, int channels, int chosen)
 {
     if (chosen >= 0)
         return static_cast<std::size_t>(chosen);
-    auto score = [](const pulse_decoder &d) {
-        return std::make_tuple(d.lead_in_found, d.bytes.size(), d.cells);
+    auto score = [](const channel_heard &h) {
+        return std::make_tuple(!h.programs.empty() || h.decoder.lead_in_found, h.programs.size(),
+                               h.decoder.bytes.size(), h.decoder.cells);
     };
-    return channels > 1 && score(heard.decoders[1]) > score(heard.decoders[0]) ? 1 : 0;
+    return channels > 1 && score(heard.channel[1]) > score(heard.channel[0]) ? 1 : 0;
 }
 
 // Reads the image only as far as the recovered bytes go: an image without end still ends.
@@ -161,22 +221,27 @@ int check_command(int argc, char *argv[])
     start_reading(r, request.recording);
     check_chosen_channel(request, r.format);
     channels_heard heard;
-    decode_recording(r, request.recording, heard);
+    decode_recording(r, request, heard);
     const std::size_t channel = signal_channel(heard, r.format.channels, request.channel);
-    const pulse_decoder &d = heard.decoders[channel];
+    const channel_heard &h = heard.channel[channel];
+    if (!h.programs.empty() && !h.chosen_found)
+        fail(exit_out_of_range, "Unknown program: %zu.\nThe recording holds %zu %s.\n",
+             request.program + 1, h.programs.size(),
+             h.programs.size() == 1 ? "program" : "programs");
+    const pulse_decoder &d = h.chosen_found ? h.chosen : h.decoder;
     const comparison c = image ? compare_with_image(request.image, image, d.bytes) : comparison{};
-    const recording_facts facts{request.recording,     r.format.name, r.format.rate,
-                                r.format.channels,     channel,       r.format.lossy,
-                                heard.clipped[channel]};
+    const recording_facts facts{request.recording, r.format.name,  r.format.rate, r.format.channels,
+                                channel,           r.format.lossy, h.clipped};
     const judgement j = judge(facts, d, c);
+    const program_list programs{h.programs, request.program};
     if (request.recovered && d.lead_in_found)
         write_recovered(recovered, d.bytes);
     else if (request.recovered)
         discard_recovered(recovered);
     // With the bytes on standard output, the report keeps out of their way.
     FILE *report = recovered.standard_output ? stderr : stdout;
-    const bool reported = request.json ? write_json_report(report, facts, d, c, j)
-                                       : write_text_report(report, facts, d, c, j);
+    const bool reported = request.json ? write_json_report(report, facts, d, c, j, programs)
+                                       : write_text_report(report, facts, d, c, j, programs);
     if (!reported)
         fail(exit_io_failed, "Error writing the report.\n%s\n", std::strerror(errno));
     keep_recovered(recovered);

@@ -464,6 +464,19 @@ nlohmann::ordered_json comparison_json(const pulse_decoder &d, const comparison 
             {"first_mismatch", first}};
 }
 
+nlohmann::ordered_json programs_json(const recording_facts &f, const program_list &programs)
+{
+    nlohmann::ordered_json found = nlohmann::ordered_json::array();
+    for (const program_summary &p : programs.found)
+        found.push_back({{"seconds", seconds(f, p.lead_in_start)},
+                         {"bytes", p.bytes},
+                         {"margin", p.margin},
+                         {"verdict", p.clean ? "pass" : "fail"}});
+    return {{"program", programs.found.empty() ? nlohmann::ordered_json(nullptr)
+                                               : nlohmann::ordered_json(programs.chosen + 1)},
+            {"programs", found}};
+}
+
 nlohmann::ordered_json report_json(const recording_facts &f, const pulse_decoder &d,
                                    const comparison &c, const judgement &j)
 {
@@ -506,6 +519,25 @@ nlohmann::ordered_json report_json(const recording_facts &f, const pulse_decoder
 bool written(FILE *out)
 {
     return std::fflush(out) == 0 && !std::ferror(out);
+}
+
+// Where the recording holds more than one program, each is listed before the report on one.
+std::vector<std::string> program_lines(const recording_facts &f, const program_list &programs)
+{
+    std::vector<std::string> lines;
+    const std::size_t count = programs.found.size();
+    if (count < 2)
+        return lines;
+    lines.push_back(printed("Programs: %zu in the recording; this report is on program %zu", count,
+                            programs.chosen + 1));
+    for (std::size_t i = 0; i < count; ++i) {
+        const program_summary &p = programs.found[i];
+        lines.push_back(printed(
+            "Program %zu: at %.3f s, %llu %s, timing margin %.0f%%, %s", i + 1,
+            seconds(f, p.lead_in_start), static_cast<unsigned long long>(p.bytes),
+            p.bytes == 1 ? "byte" : "bytes", 100 * p.margin, p.clean ? "decoded cleanly" : "FAIL"));
+    }
+    return lines;
 }
 
 } // namespace
@@ -564,9 +596,17 @@ judgement judge(const recording_facts &f, const pulse_decoder &d, const comparis
     return j;
 }
 
-bool write_text_report(FILE *out, const recording_facts &f, const pulse_decoder &d,
-                       const comparison &c, const judgement &j)
+program_summary summarise(const recording_facts &f, const pulse_decoder &d)
 {
+    return {d.lead_in_start, d.bytes.size(), d.cells > 0 ? d.worst_margin : 1.0,
+            judge(f, d, comparison{}).pass};
+}
+
+bool write_text_report(FILE *out, const recording_facts &f, const pulse_decoder &d,
+                       const comparison &c, const judgement &j, const program_list &programs)
+{
+    for (const auto &line : program_lines(f, programs))
+        std::fprintf(out, "%s\n", line.c_str());
     for (const auto &line : hearing_lines(f, d, j))
         std::fprintf(out, "%s\n", line.c_str());
     for (const auto &line : outcome_lines(f, d, c, j))
@@ -576,11 +616,12 @@ bool write_text_report(FILE *out, const recording_facts &f, const pulse_decoder 
 
 // Names are the user's bytes: any that are not UTF-8 become U+FFFD rather than stop the report.
 bool write_json_report(FILE *out, const recording_facts &f, const pulse_decoder &d,
-                       const comparison &c, const judgement &j)
+                       const comparison &c, const judgement &j, const program_list &programs)
 {
+    nlohmann::ordered_json report = report_json(f, d, c, j);
+    report.update(programs_json(f, programs));
     const std::string text =
-        report_json(f, d, c, j)
-            .dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+        report.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
     std::fprintf(out, "%s\n", text.c_str());
     return written(out);
 }

@@ -59,9 +59,25 @@ struct judgement {
 
 judgement judge(const recording_facts &facts, const pulse_decoder &decoder, const comparison &c);
 
+// A program found in the recording, as the list of them shows it.
+struct program_summary {
+    double lead_in_start = 0; // in samples
+    std::uint64_t bytes = 0;
+    double margin = 1;  // the worst cell's
+    bool clean = false; // decoded cleanly, judged without an image
+};
+
+program_summary summarise(const recording_facts &facts, const pulse_decoder &decoder);
+
+// Every program found, and the one the report is on, counted from 0.
+struct program_list {
+    std::vector<program_summary> found;
+    std::size_t chosen = 0;
+};
+
 // The report as text lines, or as one JSON object. Returns false when it could not be
 // written.
 bool write_text_report(FILE *out, const recording_facts &facts, const pulse_decoder &decoder,
-                       const comparison &c, const judgement &j);
+                       const comparison &c, const judgement &j, const program_list &programs);
 bool write_json_report(FILE *out, const recording_facts &facts, const pulse_decoder &decoder,
-                       const comparison &c, const judgement &j);
+                       const comparison &c, const judgement &j, const program_list &programs);

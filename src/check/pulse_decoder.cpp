@@ -257,6 +257,11 @@ void end_data(pulse_decoder &d)
     d.waiting_count = 0;
     d.end = data_end::silence;
     close_quiet_window(d);
+    // The next program's lead-in is looked for from here on, as at the start.
+    d.up = d.down = d.after_end = pulse_trigger{};
+    d.up_tone = d.down_tone = tone_run{};
+    d.envelope = 0;
+    d.loud = false;
 }
 
 // The middle of the cell is over: a pulse there is a 1.
@@ -314,7 +319,7 @@ void decide_cell(pulse_decoder &d)
 // is longer than its others by a sample or two, and the band-passed samples kept show it.
 double band_width(const pulse_decoder &d)
 {
-    const float *band = d.history.band;
+    const float *band = d.history.band.data();
     const std::size_t mask = sample_history::size - 1;
     const auto end = static_cast<std::uint64_t>(d.clock.start_peak_at);
     const auto reach = static_cast<std::uint64_t>(2 * (d.means.pulse_width + d.means.pulse_lag));
@@ -339,7 +344,7 @@ double band_width(const pulse_decoder &d)
 // highest frequencies of an edge come through first and unturned.
 int first_swing(const pulse_decoder &d, double length)
 {
-    const float *band = d.history.band;
+    const float *band = d.history.band.data();
     const std::size_t mask = sample_history::size - 1;
     const double late = d.means.pulse_lag + d.means.pulse_width / 2;
     const auto from =
@@ -479,7 +484,7 @@ void end_search(pulse_decoder &d, int whole_gap_from, std::uint64_t now)
     d.last_pulse = first;
     const double from = std::floor(k.expected - margin_width * cell_length(d));
     sample_history &h = d.history;
-    const float *ring = h.samples;
+    const float *ring = h.samples.data();
     const std::size_t mask = sample_history::size - 1;
     for (h.replay_at = static_cast<std::uint64_t>(std::max(from, 1.0)); h.replay_at <= now;) {
         const std::uint64_t i = h.replay_at++;
@@ -541,8 +546,12 @@ void pulse_after_end(pulse_decoder &d, double edge)
         d.resumed_from = edge;
         d.resumed_pulses = 0;
     }
-    if (gap >= one_gap - margin_width)
+    // The next program's lead-in tone is not more of this one's data.
+    if (std::fabs(gap - one_gap) <= opening_likeness ||
+        std::fabs(gap - zero_gap) <= opening_likeness)
         ++d.resumed_pulses;
+    else if (gap < lost_gap)
+        d.resumed_pulses = 0;
     d.resumed_last = edge;
     if (d.resumed_pulses >= resumed_signal_pulses && !d.signal_after_end) {
         d.signal_after_end = true;
@@ -555,8 +564,41 @@ bool tone_like(double period)
     return period >= fastest_tone_period && period <= slowest_tone_period;
 }
 
-void begin_data(pulse_decoder &d, const tone_run &run, double edge)
+// The program before is over once the next one's lead-in is found: whatever came between
+// belongs to it. Its listener hears it whole, and the decoder starts afresh on the new one,
+// keeping only what it measures of the recording and where its filters and search stand.
+void hand_over(pulse_decoder &d)
 {
+    if (d.on_program)
+        d.on_program(d);
+    pulse_decoder next;
+    next.rate = d.rate;
+    next.samples = d.samples;
+    next.band = d.band;
+    next.means = d.means;
+    next.envelope = d.envelope;
+    next.previous = d.previous;
+    next.previous_tone = d.previous_tone;
+    next.held = d.held;
+    next.history = std::move(d.history);
+    next.hum = d.hum;
+    next.peak = d.peak;
+    next.sum = d.sum;
+    next.nonfinite = d.nonfinite;
+    next.up = d.up;
+    next.down = d.down;
+    next.loud = d.loud;
+    next.last_loud = d.last_loud;
+    next.quiet_from_loud = d.quiet_from_loud;
+    next.programs_before = d.programs_before + 1;
+    next.on_program = std::move(d.on_program);
+    d = std::move(next);
+}
+
+void begin_data(pulse_decoder &d, tone_run run, double edge)
+{
+    if (d.end == data_end::silence)
+        hand_over(d);
     d.lead_in_found = true;
     d.lead_in_start = run.first;
     // The first pulse rises out of silence, the others out of the tone's low halves: the
@@ -684,7 +726,7 @@ void search_sample(pulse_decoder &d, double index, double before, double y, doub
         note_opening(d, 0, d.up.rise);
         tone_pulse(d, d.up_tone, d.up.rise);
     }
-    if (!d.lead_in_found && follow(d.down, index, -before, -y, level)) {
+    if (d.end != data_end::running && follow(d.down, index, -before, -y, level)) {
         note_opening(d, 1, d.down.rise);
         if (tone_pulse(d, d.down_tone, d.down.rise)) {
             d.inverted = true;
@@ -698,7 +740,7 @@ void search_sample(pulse_decoder &d, double index, double before, double y, doub
 // filter shaped it, all but vanishes.
 void add_quiet_sample(pulse_decoder &d, std::uint64_t index)
 {
-    const float *band = d.history.band;
+    const float *band = d.history.band.data();
     const std::size_t mask = sample_history::size - 1;
     // The means make the pulses' path late by half their width and their lag.
     const auto at = index - static_cast<std::uint64_t>(d.means.pulse_lag + d.means.pulse_width / 2);
@@ -739,8 +781,8 @@ void route_sample(pulse_decoder &d, double index, double before, double y)
             place_sample(d, index, before, y);
         else
             data_sample(d, index, before, y);
-    } else if (follow(d.up, index, before, y, std::max(d.clock.level, quietest_signal))) {
-        pulse_after_end(d, d.up.rise);
+    } else if (follow(d.after_end, index, before, y, std::max(d.clock.level, quietest_signal))) {
+        pulse_after_end(d, d.after_end.rise);
     }
 }
 
@@ -925,12 +967,11 @@ void filter_samples(pulse_decoder &d, const float *samples, std::size_t count,
     d.means = means;
 }
 
-// The hot loop of a check: the filters first, then the decisions, with the envelope kept in
-// locals for the stretch; everything else happens at a pulse.
+// The hot loop of a check: the filters first, then the decisions; everything else happens at
+// a pulse.
 void decide_samples(pulse_decoder &d, const filtered_samples &in, std::size_t count)
 {
     const double searching_keep = std::exp(-1 / (envelope_seconds * d.rate));
-    double envelope = d.envelope;
     double previous = d.previous, previous_tone = d.previous_tone;
     double index = static_cast<double>(d.samples);
     const std::size_t mask = sample_history::size - 1;
@@ -940,11 +981,15 @@ void decide_samples(pulse_decoder &d, const filtered_samples &in, std::size_t co
         const double y = d.inverted ? -pulse : pulse;
         const double before = previous;
         previous = y;
-        if (d.end == data_end::not_started) {
-            envelope = d.envelope = std::max(std::fabs(tone), envelope * searching_keep);
-            search_sample(d, index, previous_tone, tone, std::max(envelope, quietest_signal),
+        // After a program's data the next one's lead-in is looked for while the pulses that
+        // may yet follow are counted; the sample that ends a search starts no cell.
+        const data_end state = d.end;
+        if (state != data_end::running) {
+            d.envelope = std::max(std::fabs(tone), d.envelope * searching_keep);
+            search_sample(d, index, previous_tone, tone, std::max(d.envelope, quietest_signal),
                           pulse);
-        } else {
+        }
+        if (state != data_end::not_started && d.end == state) {
             d.history.samples[(d.samples + i) & mask] = static_cast<float>(y);
             d.history.band[(d.samples + i) & mask] =
                 static_cast<float>(d.inverted ? -in.band[i] : in.band[i]);
@@ -952,7 +997,6 @@ void decide_samples(pulse_decoder &d, const filtered_samples &in, std::size_t co
         }
         previous_tone = tone;
     }
-    d.envelope = envelope;
     d.previous = previous;
     d.previous_tone = previous_tone;
     d.samples += count;
@@ -979,6 +1023,8 @@ void start_decoding(pulse_decoder &decoder, double rate)
     decoder = pulse_decoder{};
     decoder.rate = rate;
     start_pulse_filters(decoder.means, rate);
+    decoder.history.samples.assign(sample_history::size, 0.0F);
+    decoder.history.band.assign(sample_history::size, 0.0F);
     start_hum_meter(decoder.hum, rate);
 }
 
@@ -1022,6 +1068,15 @@ void finish_decoding(pulse_decoder &d)
         decide_cell(d);
     d.waiting_count = 0;
     close_quiet_window(d);
+}
+
+void take_recording_measures(pulse_decoder &program, const pulse_decoder &whole)
+{
+    program.peak = whole.peak;
+    program.sum = whole.sum;
+    program.samples = whole.samples;
+    program.hum = whole.hum;
+    program.nonfinite = whole.nonfinite;
 }
 
 bool starts_inside_signal(const pulse_decoder &d)

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 // Follows a recording of the signal as a machine would, sample by sample and in constant
@@ -85,8 +86,8 @@ struct opening_run {
 // 1's second pulse half a cell on. A pulse missing, or one too many between, never moves the
 // cells after it.
 struct cell_clock {
-    double period = 0;      // of a normal cell, in samples, followed from cell to cell
-    double length = 0;      // of the cell being read, for the cell and period below
+    double period = 0; // of a normal cell, in samples, followed from cell to cell
+    double length = 0; // of the cell being read, for the cell and period below
     std::uint64_t length_of = ~std::uint64_t{0};
     double length_period = 0;
     double expected = 0;    // where the next cell's first pulse should rise
@@ -128,8 +129,7 @@ struct place_search {
 // search for the clock's place began.
 struct sample_history {
     static constexpr std::size_t size = 8192;
-    float samples[size] = {};
-    float band[size] = {}; // before the means, for the pulses' widths
+    std::vector<float> samples, band; // band: before the means, for the pulses' widths
     std::uint64_t replay_at = 0;
 };
 
@@ -153,6 +153,12 @@ enum class data_end {
 
 struct pulse_decoder {
     double rate = 0;
+
+    // A recording may hold several programs, one after another. Each is told to this
+    // listener, whole, once the next one's lead-in has been found; the last is the decoder's
+    // own state when the recording ends.
+    std::function<void(const pulse_decoder &)> on_program;
+    std::uint64_t programs_before = 0;
 
     // The lead-in, once found: where its tone starts, its period in samples, the speed
     // measured from it (1 is nominal, more is faster) and whether the pulses go down.
@@ -219,6 +225,7 @@ struct pulse_decoder {
     // Until the polarity is known, the tone is looked for in both directions: the swing that
     // completes it first is the way the pulses go.
     pulse_trigger up, down;
+    pulse_trigger after_end; // pulses after the end of the data
     tone_run up_tone, down_tone;
     bool loud = false;
     double last_loud = 0, quiet_from_loud = 0;
@@ -246,6 +253,10 @@ void decode_samples(pulse_decoder &decoder, const float *samples, std::size_t co
 
 // Reads the last cell once the recording has ended.
 void finish_decoding(pulse_decoder &decoder);
+
+// Gives a program's state what was measured of the whole recording: its level, hum and
+// length, and the samples that were not numbers.
+void take_recording_measures(pulse_decoder &program, const pulse_decoder &whole);
 
 // Whether the recording began inside the signal: its first pulses come at once, as close
 // together as a tone's or cells' pulses.
