@@ -397,6 +397,18 @@ TEST(Check, SeveralProgramsInOneRecording)
         fs::remove(dir.path("got.zkt"));
     }
     EXPECT_EQ(check(dir, "side.wav", {"-i", "1.zkt"}).status, 0);
+    // Into a folder, every program under its number. Where one of the names is taken, none is
+    // written and nothing is replaced.
+    fs::create_directory(dir.path("takes"));
+    EXPECT_EQ(check(dir, "side.wav", {"-o", "takes"}).status, 0);
+    for (std::size_t p = 0; p < images.size(); ++p)
+        EXPECT_EQ(read_bytes(dir.path("takes/" + std::to_string(p + 1) + ".zkt")), images[p]);
+    fs::remove(dir.path("takes/1.zkt"));
+    fs::remove(dir.path("takes/2.zkt"));
+    write_bytes(dir.path("takes/3.zkt"), {1, 2, 3});
+    EXPECT_EQ(check(dir, "side.wav", {"-o", "takes"}).status, 4);
+    EXPECT_FALSE(fs::exists(dir.path("takes/1.zkt")));
+    EXPECT_EQ(read_bytes(dir.path("takes/3.zkt")), (std::vector<std::uint8_t>{1, 2, 3}));
     const auto missing = run_program(dir.root(), {"--check", "side.wav", "--program", "4"});
     EXPECT_EQ(missing.status, 3);
     EXPECT_EQ(missing.err, "Unknown program: 4.\nThe recording holds 3 programs.\n");

@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <getopt.h>
 #include <string>
+#include <sys/stat.h>
 #include <tuple>
 #include <unistd.h>
 #include <vector>
@@ -198,6 +199,28 @@ void check_chosen_channel(const check_request &request, const recording_format &
         fail(exit_out_of_range, "Unknown channel: right.\nThe recording is mono.\n");
 }
 
+bool is_folder(const char *name)
+{
+    struct stat named;
+    return stat(name, &named) == 0 && S_ISDIR(named.st_mode);
+}
+
+// Every program found, each into a numbered image in the folder. All the names are claimed
+// before any is written: one that exists already leaves nothing written.
+std::vector<recovered_image> recover_into_folder(const char *folder, const channel_heard &heard,
+                                                 FILE *recording, FILE *image,
+                                                 std::vector<std::string> &names)
+{
+    for (std::size_t i = 0; i < heard.images.size(); ++i)
+        names.push_back(std::string(folder) + "/" + std::to_string(i + 1) + ".zkt");
+    std::vector<recovered_image> targets;
+    for (const std::string &name : names)
+        targets.push_back(prepare_recovered(name.c_str(), recording, image));
+    for (std::size_t i = 0; i < targets.size(); ++i)
+        write_recovered(targets[i], heard.images[i]);
+    return targets;
+}
+
 // A standard stream that was closed gets /dev/null opened the wrong way round: its number is
 // not handed to a file of the run, and writing the report to it fails as it should.
 void hold_closed_standard_streams()
@@ -215,8 +238,10 @@ int check_command(int argc, char *argv[])
     const check_request request = read_check_options(argc, argv);
     recording_file r = open_recording(request.recording);
     FILE *image = request.image ? open_image(request.image, nullptr) : nullptr;
+    // Into a folder go all the programs found, each under its number.
+    const bool into_folder = request.recovered && is_folder(request.recovered);
     recovered_image recovered;
-    if (request.recovered)
+    if (request.recovered && !into_folder)
         recovered = prepare_recovered(request.recovered, r.stream, image);
     start_reading(r, request.recording);
     check_chosen_channel(request, r.format);
@@ -234,7 +259,11 @@ int check_command(int argc, char *argv[])
                                 channel,           r.format.lossy, h.clipped};
     const judgement j = judge(facts, d, c);
     const program_list programs{h.programs, request.program};
-    if (request.recovered && d.lead_in_found)
+    std::vector<std::string> folder_names;
+    std::vector<recovered_image> in_folder;
+    if (into_folder)
+        in_folder = recover_into_folder(request.recovered, h, r.stream, image, folder_names);
+    else if (request.recovered && d.lead_in_found)
         write_recovered(recovered, d.bytes);
     else if (request.recovered)
         discard_recovered(recovered);
@@ -245,6 +274,8 @@ int check_command(int argc, char *argv[])
     if (!reported)
         fail(exit_io_failed, "Error writing the report.\n%s\n", std::strerror(errno));
     keep_recovered(recovered);
+    for (recovered_image &program : in_folder)
+        keep_recovered(program);
     close_recording(r);
     if (image)
         std::fclose(image);

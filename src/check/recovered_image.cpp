@@ -3,6 +3,7 @@
 #include "exit_status.h"
 #include "run_files.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -13,18 +14,28 @@
 
 namespace {
 
-// A named temporary file, should the run end before it is put in place: the exit removes it.
-std::string &named_temporary()
+// Named temporary files, should the run end before they are put in place: the exit removes
+// them.
+std::vector<std::string> &named_temporaries()
 {
-    static std::string path;
-    return path;
+    static std::vector<std::string> paths;
+    return paths;
 }
 
-void remove_named_temporary()
+void remove_named_temporaries()
 {
-    if (!named_temporary().empty())
-        unlink(named_temporary().c_str());
-    named_temporary().clear();
+    for (const std::string &path : named_temporaries())
+        unlink(path.c_str());
+    named_temporaries().clear();
+}
+
+void remove_named_temporary(const recovered_image &target)
+{
+    if (target.unnamed || target.pending.empty())
+        return;
+    unlink(target.pending.c_str());
+    auto &paths = named_temporaries();
+    paths.erase(std::remove(paths.begin(), paths.end(), target.pending), paths.end());
 }
 
 bool same_file(const struct stat &file, FILE *other)
@@ -65,8 +76,10 @@ FILE *open_unnamed(recovered_image &target)
         const mode_t mask = umask(0);
         umask(mask);
         fchmod(fd, 0666 & ~mask);
-        target.pending = named_temporary() = path;
-        std::atexit(remove_named_temporary);
+        target.pending = path;
+        static const bool removed_at_exit = std::atexit(remove_named_temporaries) == 0;
+        (void)removed_at_exit;
+        named_temporaries().push_back(path);
     }
     FILE *stream = fdopen(fd, "wb");
     if (!stream)
@@ -83,7 +96,7 @@ void put_in_place(const recovered_image &target)
                                       : link(target.pending.c_str(), target.name);
     if (linked != 0)
         fail_writing(target.name);
-    remove_named_temporary();
+    remove_named_temporary(target);
 }
 
 } // namespace
@@ -142,5 +155,5 @@ void discard_recovered(recovered_image &target)
     if (target.stream)
         std::fclose(target.stream);
     target.stream = nullptr;
-    remove_named_temporary();
+    remove_named_temporary(target);
 }
