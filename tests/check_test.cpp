@@ -409,9 +409,21 @@ TEST(Check, SeveralProgramsInOneRecording)
     EXPECT_EQ(check(dir, "side.wav", {"-o", "takes"}).status, 4);
     EXPECT_FALSE(fs::exists(dir.path("takes/1.zkt")));
     EXPECT_EQ(read_bytes(dir.path("takes/3.zkt")), (std::vector<std::uint8_t>{1, 2, 3}));
-    const auto missing = run_program(dir.root(), {"--check", "side.wav", "--program", "4"});
-    EXPECT_EQ(missing.status, 3);
-    EXPECT_EQ(missing.err, "Unknown program: 4.\nThe recording holds 3 programs.\n");
+    const struct {
+        const char *number;
+        int status;
+        const char *said;
+    } refused[] = {
+        {"abc", 2, "Error parsing argument for '--program'.\n"},
+        {"-1", 2, "Error parsing argument for '--program'.\n"},
+        {"0", 3, "Unknown program: 0.\nPrograms are numbered from 1.\n"},
+        {"4", 3, "Unknown program: 4.\nThe recording holds 3 programs.\n"},
+    };
+    for (const auto &row : refused) {
+        const auto r = run_program(dir.root(), {"--check", "side.wav", "--program", row.number});
+        EXPECT_EQ(r.status, row.status) << row.number;
+        EXPECT_EQ(r.err, row.said);
+    }
     const auto text = run_program(dir.root(), {"--check", "side.wav", "--program", "2"});
     EXPECT_NE(text.out.find("Programs: 3 in the recording; this report is on program 2\n"),
               std::string::npos)
