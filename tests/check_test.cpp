@@ -196,10 +196,11 @@ TEST(Check, OwnOutputAtEveryRate)
                                               "clipped_samples", "nonfinite_samples",
                                               "dc_offset",       "hum",
                                               "noise_db",        "margin",
-                                              "causes",          "notes",
-                                              "compared",        "image_bytes",
-                                              "mismatches",      "first_mismatch",
-                                              "program",         "programs"}));
+                                              "weakest_bytes",   "causes",
+                                              "notes",           "compared",
+                                              "image_bytes",     "mismatches",
+                                              "first_mismatch",  "program",
+                                              "programs"}));
 }
 
 using pulse_change = std::function<void(ideal_signal &)>;
@@ -317,6 +318,30 @@ TEST(Check, WithoutAnImageOnlyACleanDecodePasses)
             text.out.find(row.reason ? "Verdict: FAIL\n" : "Verdict: PASS (decoded cleanly)\n"),
             std::string::npos)
             << text.out;
+    }
+}
+
+// The report names the bytes that came closest to a wrong decision: those under a burst of
+// noise, not the clean ones around them.
+TEST(Check, WeakestBytesAreNamed)
+{
+    scratch_dir dir;
+    const auto image = seven_bit_image();
+    const ideal_signal plain(image);
+    auto samples = plain.samples();
+    const std::size_t burst = plain.pulses[1000], burst_length = 1323;
+    std::minstd_rand random(3);
+    for (std::size_t i = burst; i < burst + burst_length; ++i)
+        samples[i] += 0.3F * float(double(random()) / double(random.max()) - 0.5);
+    write_float_wave(dir.path("take.wav"), 44100, samples);
+    const json weakest = check(dir, "take.wav").report["weakest_bytes"];
+    ASSERT_EQ(weakest.size(), 3U);
+    const auto first = std::upper_bound(plain.byte_starts.begin(), plain.byte_starts.end(), burst);
+    const auto last = std::upper_bound(first, plain.byte_starts.end(), burst + burst_length);
+    for (const json &byte : weakest) {
+        const auto index = byte["index"].get<std::ptrdiff_t>();
+        EXPECT_GE(index, first - plain.byte_starts.begin() - 1) << weakest.dump();
+        EXPECT_LT(index, last - plain.byte_starts.begin()) << weakest.dump();
     }
 }
 

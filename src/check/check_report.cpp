@@ -25,6 +25,7 @@ constexpr double noted_speed = 0.01;
 // Quieter than this is nothing but a sound card's own noise, or a 16-bit file's dither.
 constexpr double silent_peak = 0.0001;
 constexpr std::size_t dropouts_listed = 3;
+constexpr std::size_t weakest_listed = 3;
 
 [[gnu::format(printf, 1, 2)]] std::string printed(const char *format, ...)
 {
@@ -380,6 +381,32 @@ std::vector<std::string> hearing_lines(const recording_facts &f, const pulse_dec
     return lines;
 }
 
+// The bytes whose worst cell came closest to a wrong decision, weakest first, at most a few.
+std::vector<std::size_t> weakest_bytes(const pulse_decoder &d)
+{
+    std::vector<std::size_t> weakest;
+    for (std::size_t i = 0; i < d.byte_margins.size(); ++i) {
+        auto place = std::find_if(weakest.begin(), weakest.end(), [&](std::size_t other) {
+            return d.byte_margins[i] < d.byte_margins[other];
+        });
+        if (weakest.size() < weakest_listed || place != weakest.end()) {
+            weakest.insert(place, i);
+            if (weakest.size() > weakest_listed)
+                weakest.pop_back();
+        }
+    }
+    return weakest;
+}
+
+std::string weakest_text(const recording_facts &f, const pulse_decoder &d)
+{
+    std::string text;
+    for (const std::size_t i : weakest_bytes(d))
+        text += printed("%s%zu (%.3f s, %.0f%%)", text.empty() ? "" : ", ", i,
+                        seconds(f, static_cast<double>(d.byte_starts[i])), 100 * d.byte_margins[i]);
+    return text;
+}
+
 // What came of it: the bytes, the comparison, the margin and the verdict with its reasons.
 std::vector<std::string> outcome_lines(const recording_facts &f, const pulse_decoder &d,
                                        const comparison &c, const judgement &j)
@@ -397,6 +424,8 @@ std::vector<std::string> outcome_lines(const recording_facts &f, const pulse_dec
         lines.push_back(printed("Timing margin: %.0f%% (worst at cell %llu, %.3f s, sample %.0f)",
                                 100 * d.worst_margin, static_cast<unsigned long long>(d.worst_cell),
                                 seconds(f, d.worst_cell_start), d.worst_cell_start));
+    if (!d.bytes.empty())
+        lines.push_back("Weakest bytes: " + weakest_text(f, d));
     lines.push_back(std::string("Verdict: ") + (!j.pass  ? "FAIL"
                                                 : c.made ? "PASS"
                                                          : "PASS (decoded cleanly)"));
@@ -446,6 +475,16 @@ nlohmann::ordered_json dropouts_json(const recording_facts &f, const pulse_decod
                             {"length", seconds(f, d.dropouts[i].end - d.dropouts[i].start)},
                             {"byte", d.dropouts[i].byte}});
     return dropouts;
+}
+
+nlohmann::ordered_json weakest_json(const recording_facts &f, const pulse_decoder &d)
+{
+    nlohmann::ordered_json weakest = nlohmann::ordered_json::array();
+    for (const std::size_t i : weakest_bytes(d))
+        weakest.push_back({{"index", i},
+                           {"seconds", seconds(f, static_cast<double>(d.byte_starts[i]))},
+                           {"margin", d.byte_margins[i]}});
+    return weakest;
 }
 
 nlohmann::ordered_json comparison_json(const pulse_decoder &d, const comparison &c,
@@ -509,6 +548,7 @@ nlohmann::ordered_json report_json(const recording_facts &f, const pulse_decoder
              : nlohmann::ordered_json(nullptr)},
         {"noise_db", optional_number(levels && j.noise > 0, db(j.noise / j.signal))},
         {"margin", optional_number(d.cells > 0, d.worst_margin)},
+        {"weakest_bytes", weakest_json(f, d)},
         {"causes", j.causes},
         {"notes", j.notes},
     };

@@ -147,18 +147,19 @@ bool follow(pulse_trigger &trigger, double index, double before, double after, d
     return false;
 }
 
-// A stretch without pulses, and the byte being read when they stopped.
-void record_dropout(pulse_decoder &d, double start, double end, std::uint64_t cell)
+void record_dropout(pulse_decoder &d, const dropout &gap)
 {
     if (d.dropout_count < dropouts_kept)
-        d.dropouts[d.dropout_count] = {start, end, cell / cells_per_byte};
+        d.dropouts[d.dropout_count] = gap;
     ++d.dropout_count;
 }
 
+// A stretch without pulses long enough to be more than pulses lost, and the byte being read
+// when they stopped.
 void note_dropout(pulse_decoder &d, double start, double end, std::uint64_t cell)
 {
     if (cycles(d, end - start) >= dropout_cells * normal_cell_cycles)
-        record_dropout(d, start, end, cell);
+        record_dropout(d, {start, end, cell / cells_per_byte});
 }
 
 void note_margin(pulse_decoder &d, double margin, std::uint64_t cell, double start)
@@ -177,6 +178,7 @@ void add_cell(pulse_decoder &d, const read_cell &cell)
     const int bit = cell.bit;
     if (d.cells % cells_per_byte == 0)
         d.byte_starts.push_back(static_cast<std::uint64_t>(cell.start));
+    d.byte_margin = std::min(d.byte_margin, cell.margin);
     if (!last) {
         d.byte_bits |= bit << (d.cells % cells_per_byte + 1);
         d.normal_width[bit] +=
@@ -187,6 +189,8 @@ void add_cell(pulse_decoder &d, const read_cell &cell)
             d.byte_widest_normal[bit] > 0 ? d.byte_widest_normal[bit] : d.normal_width[bit];
         d.longer_last += cell.width > normal + 0.5;
         d.bytes.push_back(static_cast<std::uint8_t>(d.byte_bits | bit));
+        d.byte_margins.push_back(static_cast<float>(d.byte_margin));
+        d.byte_margin = 1;
         d.byte_bits = 0;
         d.byte_widest_normal[0] = d.byte_widest_normal[1] = 0;
     }
@@ -205,6 +209,9 @@ void add_cell(pulse_decoder &d, const read_cell &cell)
 // A heard cell makes the cells waiting before it data: their first pulses were lost.
 void commit_waiting(pulse_decoder &d)
 {
+    if (d.silence_pending)
+        record_dropout(d, d.silence);
+    d.silence_pending = false;
     const std::uint64_t first = d.cells;
     std::size_t lost = 0;
     for (std::size_t i = 0; i < d.waiting_count; ++i) {
@@ -255,6 +262,7 @@ double cell_length(pulse_decoder &d)
 void end_data(pulse_decoder &d)
 {
     d.waiting_count = 0;
+    d.silence_pending = false;
     d.end = data_end::silence;
     close_quiet_window(d);
     // The next program's lead-in is looked for from here on, as at the start.
@@ -438,8 +446,10 @@ void route_sample(pulse_decoder &d, double index, double before, double y);
 
 void start_search(pulse_decoder &d, double edge)
 {
-    // The silence broke into the cell last read.
-    record_dropout(d, d.last_pulse, edge, d.cells > 0 ? d.cells - 1 : 0);
+    // The silence broke into the cell last read. It counts once the data is known to go on:
+    // noise after the end of the data starts a search too.
+    d.silence_pending = true;
+    d.silence = {d.last_pulse, edge, (d.cells > 0 ? d.cells - 1 : 0) / cells_per_byte};
     d.search = place_search{};
     d.search.active = true;
     d.search.high = true;

@@ -172,6 +172,7 @@ struct pulse_decoder {
     // The data, once the lead-in is over.
     std::vector<std::uint8_t> bytes;
     std::vector<std::uint64_t> byte_starts; // the sample where each byte's first pulse rises
+    std::vector<float> byte_margins;        // the worst cell's margin in each byte
     std::uint64_t cells = 0;
     std::uint64_t longer_last = 0; // bytes whose last pulse is longer than their others
     data_end end = data_end::not_started;
@@ -213,6 +214,8 @@ struct pulse_decoder {
     // Working state.
     cell_clock clock;
     place_search search;
+    dropout silence; // put into the data, counted once the data goes on after it
+    bool silence_pending = false;
     sample_history history;
     read_cell waiting[cells_waiting];
     std::size_t waiting_count = 0;
@@ -237,6 +240,7 @@ struct pulse_decoder {
     double normal_width[2] = {0, 0}; // running mean width of normal cells' pulses, by bit
     std::uint64_t normal_count[2] = {0, 0};
     double byte_widest_normal[2] = {0, 0};
+    double byte_margin = 1; // of the byte being read
     double quiet_from = 0, quiet_until = 0;
     double window_sum = 0, window_power = 0;
     std::uint64_t window_samples = 0;
