@@ -272,13 +272,20 @@ void end_data(pulse_decoder &d)
     d.loud = false;
 }
 
+// What a cell's middle is measured against: the cell's own first pulse and the pulses' recent
+// height alike. The one follows a dip at once, the other keeps noise on a single pulse from
+// moving the threshold.
+double middle_reference(const cell_clock &k)
+{
+    return k.heard ? (k.start_peak + k.level) / 2 : k.level;
+}
+
 // The middle of the cell is over: a pulse there is a 1.
 void decide_cell(pulse_decoder &d)
 {
     cell_clock &k = d.clock;
     const double length = cell_length(d);
-    const double reference = k.heard ? k.start_peak : k.level;
-    const double height = k.middle_peak / reference;
+    const double height = k.middle_peak / middle_reference(k);
     // A 0 has nothing in its middle, a 1 a second pulse about as tall as its first: how tall
     // is learnt from the 1s read, since what the recording went through shapes it. Halfway
     // between the two is as far from either as can be.
@@ -378,6 +385,9 @@ void start_heard(pulse_decoder &d, double length)
     k.period += period_weight * (k.start - k.expected) * k.period / length;
     // The level follows each pulse, but never sinks far below the pulses' long-run height, lest
     // noise after the data pass for pulses.
+    // The tone's height on its own path only roughly foretells the pulses'.
+    if (k.settling == settling_cells)
+        k.level = k.usual_level = k.start_peak;
     k.level += level_weight * (k.start_peak - k.level);
     k.usual_level += usual_level_weight * (k.start_peak - k.usual_level);
     k.level = std::max(k.level, lowest_level * k.usual_level);
@@ -432,8 +442,7 @@ void read_middle(pulse_decoder &d, double index, double before, double y)
     const double half_window = std::max(narrowest_middle, middle_width * length);
     if (index < centre - half_window)
         return;
-    const double reference = k.heard ? k.start_peak : k.level;
-    const double threshold = decision_height * k.one_height * reference;
+    const double threshold = decision_height * k.one_height * middle_reference(k);
     if (before < threshold && y >= threshold && k.middle_rise < 0)
         k.middle_rise = crossing(index, before, y, threshold);
     k.middle_peak = std::max(k.middle_peak, y);
