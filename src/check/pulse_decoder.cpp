@@ -130,8 +130,10 @@ double crossing(double index, double before, double after, double level)
     return step != 0 ? index - 1 + std::clamp((level - before) / step, 0.0, 1.0) : index;
 }
 
-// Returns true when the trigger has just risen.
-bool follow(pulse_trigger &trigger, double index, double before, double after, double envelope)
+// Returns true when the trigger has just risen. Called at every sample, twice while the tone
+// is looked for, so kept inline.
+[[gnu::always_inline]] inline bool follow(pulse_trigger &trigger, double index, double before,
+                                          double after, double envelope)
 {
     const double upper = upper_threshold * envelope;
     if (!trigger.high && after >= upper) {
@@ -906,22 +908,6 @@ void start_pulse_filters(pulse_filters &f, double rate)
     f.tone_scale = 1.0 / f.tone_width;
 }
 
-double ago(const pulse_filters &f, int samples)
-{
-    return f.ring[(f.at - samples) & (pulse_filters::longest - 1)];
-}
-
-// Adds a sample; returns the pulse mean, and leaves the tone mean in `tone`.
-double filter(pulse_filters &f, double x, double &tone)
-{
-    f.at = (f.at + 1) & (pulse_filters::longest - 1);
-    f.ring[f.at] = x;
-    f.tone_sum += x - ago(f, f.tone_width);
-    f.pulse_sum += ago(f, f.pulse_lag) - ago(f, f.pulse_lag + f.pulse_width);
-    tone = f.tone_sum * f.tone_scale;
-    return f.pulse_sum * f.pulse_scale;
-}
-
 // Peak and sum in four lanes, so that neither waits on the one before: a chain of one
 // addition per sample would take longer than all the decoding.
 void add_level(pulse_decoder &d, const float *samples, std::size_t count)
@@ -970,20 +956,30 @@ void mend(pulse_decoder &d, const float *samples, std::size_t count, float *mend
 // so that their recurrences stay in registers.
 struct filtered_samples {
     static constexpr std::size_t most = 512;
-    double band[most], pulse[most], tone[most];
+    // The band-passed samples, after as many of those before them as the means reach back.
+    double past_and_band[pulse_filters::longest + most];
+    double pulse[most], tone[most];
+    const double *band() const { return past_and_band + pulse_filters::longest; }
 };
 
 void filter_samples(pulse_decoder &d, const float *samples, std::size_t count,
                     filtered_samples &out)
 {
     high_pass band = d.band;
-    pulse_filters means = d.means;
+    pulse_filters m = d.means;
+    double *past = out.past_and_band;
+    std::copy(m.past, m.past + pulse_filters::longest, past);
+    double *x = past + pulse_filters::longest;
     for (std::size_t i = 0; i < count; ++i) {
-        out.band[i] = filter(band, samples[i]);
-        out.pulse[i] = filter(means, out.band[i], out.tone[i]);
+        x[i] = filter(band, samples[i]);
+        m.tone_sum += x[i] - x[i - m.tone_width];
+        m.pulse_sum += x[i - m.pulse_lag] - x[i - m.pulse_lag - m.pulse_width];
+        out.tone[i] = m.tone_sum * m.tone_scale;
+        out.pulse[i] = m.pulse_sum * m.pulse_scale;
     }
+    std::copy(past + count, past + count + pulse_filters::longest, m.past);
     d.band = band;
-    d.means = means;
+    d.means = m;
 }
 
 // The hot loop of a check: the filters first, then the decisions; everything else happens at
@@ -1011,7 +1007,7 @@ void decide_samples(pulse_decoder &d, const filtered_samples &in, std::size_t co
         if (state != data_end::not_started && d.end == state) {
             d.history.samples[(d.samples + i) & mask] = static_cast<float>(y);
             d.history.band[(d.samples + i) & mask] =
-                static_cast<float>(d.inverted ? -in.band[i] : in.band[i]);
+                static_cast<float>(d.inverted ? -in.band()[i] : in.band()[i]);
             route_sample(d, index, before, y);
         }
         previous_tone = tone;

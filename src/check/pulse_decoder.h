@@ -54,8 +54,7 @@ struct high_pass {
 // other at the same moment.
 struct pulse_filters {
     static constexpr int longest = 64;
-    double ring[longest] = {};
-    int at = 0;
+    double past[longest] = {}; // the last band-passed samples, oldest first
     int pulse_width = 1, tone_width = 1, pulse_lag = 0;
     double pulse_scale = 1, tone_scale = 1; // 1 / width
     double pulse_sum = 0, tone_sum = 0;
