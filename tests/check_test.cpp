@@ -521,6 +521,21 @@ TEST(Check, DegradedRecordings)
     EXPECT_NEAR(resampled.report["speed"].get<double>(), 1, 0.001);
 }
 
+// Opus at the lowest bit rate a phone app would send still carries every byte, read from the
+// Ogg file itself.
+TEST(Check, OpusAtItsLowestRate)
+{
+    if (!has_sox() || !fs::exists("/usr/bin/opusenc"))
+        GTEST_SKIP() << "sox or opusenc is not installed (Debian: apt-get install sox opus-tools)";
+    scratch_dir dir;
+    write_bytes(dir.path("image.zkt"), seven_bit_image());
+    convert(dir, seven_bit_image(), {"-f", "48000", "--pad", "0.3"});
+    shell(dir, "sox out.wav -b 16 s.wav && opusenc --quiet --bitrate 24 s.wav d.opus");
+    const auto c = check(dir, "d.opus", {"-i", "image.zkt"});
+    EXPECT_EQ(c.status, 0) << c.report.dump();
+    EXPECT_TRUE(mentions(c.report["notes"], "lossy format")) << c.report.dump();
+}
+
 // The first byte that differs is reported, and a recording shorter or longer than its image
 // fails; bytes that differ only in bit 7 pass with a note.
 TEST(Check, ComparesWithTheImage)
