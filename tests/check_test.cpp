@@ -148,8 +148,7 @@ struct ideal_signal {
         return out;
     }
 
-  private:
-    std::vector<std::size_t> tone;
+    std::vector<std::size_t> tone; // where each of the lead-in's high halves starts
 };
 
 // The program's own output passes wherever every pulse survives, at its own speed, with
@@ -320,6 +319,47 @@ TEST(Check, WithoutAnImageOnlyACleanDecodePasses)
             text.out.find(row.reason ? "Verdict: FAIL\n" : "Verdict: PASS (decoded cleanly)\n"),
             std::string::npos)
             << text.out;
+    }
+}
+
+// The decoder's limits, a little inside and a little outside each: how long a silence in the
+// data may be and still be joined across, and how much of the lead-in's tone must be left.
+TEST(Check, DecoderLimits)
+{
+    scratch_dir dir;
+    const auto image = seven_bit_image();
+    write_bytes(dir.path("image.zkt"), image);
+    const ideal_signal plain(image);
+    const long middle = static_cast<long>(plain.pulses[1000]) + 12;
+    const long cell = 65; // samples at 44100
+    auto from_tone_period = [&](std::size_t period) -> sample_change {
+        const auto start = static_cast<long>(plain.tone[period]) - 10;
+        return [=](std::vector<float> &v) { v.erase(v.begin(), v.begin() + start); };
+    };
+    const struct {
+        const char *name;
+        sample_change samples;
+        bool all_bytes;
+        const char *reason; // or nullptr for a pass
+        const char *cause;
+    } rows[] = {
+        {"a silence of 190 cells", silence(middle, 190 * cell), true, "pulses stop for", nullptr},
+        {"a silence of 215 cells", silence(middle, 215 * cell), false, "more signal follows",
+         nullptr},
+        {"9 of the tone's periods", from_tone_period(3), true, nullptr, nullptr},
+        {"7 of the tone's periods", from_tone_period(5), false, "no lead-in", "start cut"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        auto samples = plain.samples();
+        row.samples(samples);
+        write_float_wave(dir.path("take.wav"), 44100, samples);
+        const auto c = check(dir, "take.wav", {"-i", "image.zkt"});
+        EXPECT_EQ(c.report["mismatches"] == 0, row.all_bytes) << c.report.dump();
+        EXPECT_EQ(c.status, row.reason ? 6 : 0);
+        EXPECT_TRUE(!row.reason || mentions(check(dir, "take.wav").report["reasons"], row.reason))
+            << check(dir, "take.wav").report.dump();
+        EXPECT_TRUE(!row.cause || mentions(c.report["causes"], row.cause)) << c.report.dump();
     }
 }
 
