@@ -388,8 +388,8 @@ TEST(Check, WeakestBytesAreNamed)
 }
 
 // A player that runs dry puts silence into the signal wherever it happens to be: after a 0's
-// pulse, between a 1's two pulses, or before either. The bytes on either side are all read,
-// and the report says where the pulses stopped and in which byte, since a machine would lose
+// pulse, between a 1's two pulses, before either, or inside one. The bytes on either side are all
+// read, and the report says where the pulses stopped and in which byte, since a machine would lose
 // its place there.
 TEST(Check, UnderrunsCostNoBytes)
 {
@@ -408,6 +408,8 @@ TEST(Check, UnderrunsCostNoBytes)
         {"10 ms between a 1's pulses", one, 12, 441},
         {"3 ms between a 1's pulses", one, 20, 132},
         {"50 ms after a 1's second pulse", one + 1, 12, 2205},
+        {"10 ms inside a 0's pulse", zero, 4, 441},
+        {"10 ms inside a 1's first pulse", one, 2, 441},
         {"30 ms just before a pulse", one + 1, -2, 1323},
     };
     for (const auto &row : rows) {

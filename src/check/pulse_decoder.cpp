@@ -57,6 +57,11 @@ constexpr double strong_height = 0.7;
 constexpr double lost_gap = 1.5;
 constexpr double dropout_cells = 4;
 constexpr int inserted_silence_cells = 1;
+// A first pulse this many samples shorter than its kind's usual one was cut by a silence when
+// the piece after the silence is as short, and the two are together as long as one within
+// the second figure.
+constexpr double cut_pulse_samples = 1;
+constexpr double joined_pulse_samples = 1.5;
 // A cell whose every sample stays below this part of the level had nothing in it at all.
 constexpr double presence_height = 0.03;
 // Pulses this soon after the data stopped carry it on.
@@ -211,6 +216,7 @@ void add_cell(pulse_decoder &d, const read_cell &cell)
 // A heard cell makes the cells waiting before it data: their first pulses were lost.
 void commit_waiting(pulse_decoder &d)
 {
+    d.joined.pending = false; // the data went on: the join stands
     if (d.silence_pending)
         record_dropout(d, d.silence);
     d.silence_pending = false;
@@ -259,10 +265,15 @@ double cell_length(pulse_decoder &d)
     return k.length;
 }
 
+void undo_join(pulse_decoder &d);
+
 // No first pulse for long enough: the data is over, and the cells read in the silence were
 // none of it.
 void end_data(pulse_decoder &d)
 {
+    if (d.clock.unconfirmed > 0)
+        undo_join(d);
+    d.clock.unconfirmed = 0;
     d.waiting_count = 0;
     d.silence_pending = false;
     d.end = data_end::silence;
@@ -334,11 +345,11 @@ void decide_cell(pulse_decoder &d)
 // The first pulse of a cell has been heard and measured: the clock and the level follow it.
 // The first pulse's width at half its height, before the means blur it: a byte's last pulse
 // is longer than its others by a sample or two, and the band-passed samples kept show it.
-double band_width(const pulse_decoder &d)
+double band_width(const pulse_decoder &d, double pulse_top)
 {
     const float *band = d.history.band.data();
     const std::size_t mask = sample_history::size - 1;
-    const auto end = static_cast<std::uint64_t>(d.clock.start_peak_at);
+    const auto end = static_cast<std::uint64_t>(pulse_top);
     const auto reach = static_cast<std::uint64_t>(2 * (d.means.pulse_width + d.means.pulse_lag));
     std::uint64_t top = end;
     for (std::uint64_t i = end - std::min(end, reach); i < end; ++i)
@@ -381,7 +392,7 @@ void start_heard(pulse_decoder &d, double length)
 {
     cell_clock &k = d.clock;
     k.last_heard = k.start;
-    k.start_width = band_width(d);
+    k.start_width = band_width(d, k.start_peak_at);
     k.peak_delay += level_weight * (k.start_peak_at - k.start - k.peak_delay);
     // A part of each error goes into the period, so that the clock follows a drifting player.
     k.period += period_weight * (k.start - k.expected) * k.period / length;
@@ -467,19 +478,103 @@ void start_search(pulse_decoder &d, double edge)
     d.search.pulses[d.search.count++] = edge;
 }
 
-// The data went on where the silence broke in: its cells were none of the data, and a 1 whose
-// second pulse came after the silence was cut in two.
-void join_across_silence(pulse_decoder &d, bool first_is_middle)
+// The last cell read, whose first pulse the silence cut short or whose second it delayed.
+bool last_cell_was_one(const pulse_decoder &d)
+{
+    const auto cell = (d.cells - 1) % cells_per_byte;
+    return cell == cells_per_byte - 1 ? (d.bytes.back() & 1) != 0
+                                      : (d.byte_bits >> (cell + 1) & 1) != 0;
+}
+
+void make_last_cell_one(pulse_decoder &d)
+{
+    const auto cell = (d.cells - 1) % cells_per_byte;
+    if (cell == cells_per_byte - 1)
+        d.bytes.back() |= 1;
+    else
+        d.byte_bits |= 1 << (cell + 1);
+}
+
+// Takes the last cell read back, to be read again from where the silence let it go on.
+void forget_last_cell(pulse_decoder &d)
+{
+    const auto cell = (d.cells - 1) % cells_per_byte;
+    if (cell == cells_per_byte - 1) {
+        d.byte_bits = d.bytes.back() & ~1;
+        d.bytes.pop_back();
+        d.byte_margins.pop_back();
+    } else {
+        d.byte_bits &= ~(1 << (cell + 1));
+    }
+    if (cell == 0)
+        d.byte_starts.pop_back();
+    --d.cells;
+}
+
+// Pulses after the end of the data are only taken for more of it once a byte's worth have
+// been heard: until then, what joining across the silence did to the last cell can be undone.
+void keep_for_undoing(pulse_decoder &d)
+{
+    joined_cells &j = d.joined;
+    j.pending = true;
+    j.cells = d.cells;
+    j.byte_bits = d.byte_bits;
+    j.bytes = d.bytes.size();
+    j.last_byte = d.bytes.empty() ? 0 : d.bytes.back();
+    j.last_margin = d.byte_margins.empty() ? 1 : d.byte_margins.back();
+    j.byte_starts = d.byte_starts.size();
+    j.last_start = d.byte_starts.empty() ? 0 : d.byte_starts.back();
+}
+
+void undo_join(pulse_decoder &d)
+{
+    joined_cells &j = d.joined;
+    if (!j.pending)
+        return;
+    j.pending = false;
+    d.cells = j.cells;
+    d.byte_bits = j.byte_bits;
+    if (j.bytes > 0) {
+        d.bytes.resize(j.bytes);
+        d.byte_margins.resize(j.bytes);
+        d.bytes.back() = j.last_byte;
+        d.byte_margins.back() = j.last_margin;
+    }
+    if (j.byte_starts > 0) {
+        d.byte_starts.resize(j.byte_starts);
+        d.byte_starts.back() = j.last_start;
+    }
+}
+
+// The data went on where the silence broke in: its cells were none of the data. A 1 whose
+// second pulse came after the silence was cut in two; so was a first pulse that the silence
+// broke into, shorter than any 0's, whose rest starts the cells after it.
+void join_across_silence(pulse_decoder &d, bool first_is_middle, double first)
 {
     d.waiting_count = 0;
     d.previous_cell = -1; // no cell's length runs across the silence
-    if (first_is_middle && d.cells > 0) {
-        const auto cell = (d.cells - 1) % cells_per_byte;
-        if (cell == cells_per_byte - 1)
-            d.bytes.back() |= 1;
-        else
-            d.byte_bits |= 1 << (cell + 1);
+    if (d.cells == 0)
+        return;
+    keep_for_undoing(d);
+    if (first_is_middle) {
+        make_last_cell_one(d);
+        return;
     }
+    // The two pieces of a pulse are each shorter than it, and together as long; a byte's last
+    // pulses are the longer.
+    const bool last = (d.cells - 1) % cells_per_byte == cells_per_byte - 1;
+    const double lengthen = last ? double{last_high_cycles} / normal_high_cycles : 1.0;
+    const double before = d.clock.start_width;
+    const double after = band_width(d, first + d.means.pulse_width);
+    bool pieces = false;
+    for (int bit = 0; bit < 2; ++bit) {
+        const double whole = d.normal_width[bit] * lengthen;
+        pieces |= d.normal_count[bit] > 0 && before < whole - cut_pulse_samples &&
+                  after < whole - cut_pulse_samples &&
+                  std::fabs(before + after - whole) < joined_pulse_samples;
+    }
+    if (!last_cell_was_one(d) && pieces)
+        forget_last_cell(d);
 }
 
 // The pulses gathered show where the cells start: the clock takes its place from them, and the
@@ -491,7 +586,7 @@ void end_search(pulse_decoder &d, int whole_gap_from, std::uint64_t now)
     // Every gap before the first whole one is half a cell: starts and middles alternate back
     // from the start that gap began with.
     const bool first_is_middle = whole_gap_from % 2 == 1;
-    join_across_silence(d, first_is_middle);
+    join_across_silence(d, first_is_middle, s.pulses[0]);
     cell_clock &k = d.clock;
     const double first = s.pulses[0];
     k.expected = first_is_middle ? first + one_gap * cell_length(d) : first;
@@ -1081,6 +1176,8 @@ void finish_decoding(pulse_decoder &d)
     if (k.in_middle && k.heard &&
         static_cast<double>(d.samples) >= k.start + (one_gap + margin_width) * cell_length(d))
         decide_cell(d);
+    if (k.unconfirmed > 0)
+        undo_join(d);
     d.waiting_count = 0;
     close_quiet_window(d);
 }

@@ -132,6 +132,18 @@ struct sample_history {
     std::uint64_t replay_at = 0;
 };
 
+// What the cells read stood at before a silence was joined across, to go back to should
+// what followed it turn out not to be data.
+struct joined_cells {
+    bool pending = false;
+    std::uint64_t cells = 0;
+    int byte_bits = 0;
+    std::size_t bytes = 0, byte_starts = 0;
+    std::uint8_t last_byte = 0;
+    float last_margin = 1;
+    std::uint64_t last_start = 0;
+};
+
 // A cell read but not yet known to be data: cells whose first pulse is missing wait here
 // until a pulse is heard again, or are dropped when the silence turns out to end the data.
 struct read_cell {
@@ -213,6 +225,7 @@ struct pulse_decoder {
     // Working state.
     cell_clock clock;
     place_search search;
+    joined_cells joined;
     dropout silence; // put into the data, counted once the data goes on after it
     bool silence_pending = false;
     sample_history history;
