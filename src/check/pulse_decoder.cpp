@@ -391,7 +391,6 @@ int first_swing(const pulse_decoder &d, double length)
 void start_heard(pulse_decoder &d, double length)
 {
     cell_clock &k = d.clock;
-    k.last_heard = k.start;
     k.start_width = band_width(d, k.start_peak_at);
     k.peak_delay += level_weight * (k.start_peak_at - k.start - k.peak_delay);
     // A part of each error goes into the period, so that the clock follows a drifting player.
@@ -733,7 +732,6 @@ void begin_data(pulse_decoder &d, tone_run run, double edge)
     cell_clock &k = d.clock;
     k.expected = run.last + samples_of(d, tone_half_period_cycles + closing_silence_cycles);
     k.level = k.usual_level = d.envelope;
-    k.last_heard = run.last;
     k.settling = settling_cells;
     k.one_height = usual_one_height;
     if (edge >= 0 && edge >= k.expected - k.period && edge <= k.expected + 0.5 * k.period) {
@@ -1162,7 +1160,6 @@ void finish_decoding(pulse_decoder &d)
         const double tone_ends[2] = {d.up_tone.last, d.down_tone.last};
         if (!tone_pulse(d, d.up_tone, end) && tone_pulse(d, d.down_tone, end))
             d.inverted = true;
-        d.cell_start = -1;
         d.last_pulse = tone_ends[d.inverted];
         if (d.lead_in_found && end - d.last_pulse >= d.end_of_data)
             d.end = data_end::silence;

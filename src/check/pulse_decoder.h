@@ -5,13 +5,14 @@
 #include <functional>
 #include <vector>
 
-// Follows a recording of the signal as a machine would, sample by sample and in constant
-// memory but for the bytes it recovers: it finds the lead-in tone, takes the playback speed
-// from the tone's period and rescales every duration by it, removes DC with a running
-// baseline, finds pulses with hysteresis, takes the polarity from the tone's first swing,
-// tells a 0 from a 1 by the time to the next pulse, and frames the cells seven to a byte.
-// Beside the bytes it keeps every sign of trouble it met, and what it measured of the
-// recording, so that a report can say how far the bytes can be trusted and why.
+// Follows a recording of the signal sample by sample, in constant memory but for the bytes it
+// recovers: a high-pass takes DC and hum away; the lead-in tone is found in either polarity and
+// gives the playback speed; a clock then reads the cells, each first pulse where the cell
+// before says it should come and a 1's second pulse half a cell on, seven cells to a byte,
+// and finds its place again after a silence put into the data. One program after another is
+// read, each handed over whole. Beside the bytes it keeps every sign of trouble it met, and
+// what it measured of the recording, so that a report can say how far the bytes can be
+// trusted and why.
 
 // Below this peak, about -66 dBFS, the pulses can't be told from the noise floor the triggers
 // keep; a 16-bit recording 60 dB down still rises well above it.
@@ -109,7 +110,6 @@ struct cell_clock {
     double cell_peak = 0;
     int rises = 0; // pulses that rose in the cell, wherever they were
     bool risen = false;
-    double last_heard = 0;
 };
 
 // After a silence put into the signal the clock has lost its place: the pulses that follow are
@@ -234,7 +234,6 @@ struct pulse_decoder {
     high_pass band;
     pulse_filters means;
     double envelope = 0;
-    double pulse_peak = 0; // the height of the pulse being read
     double previous = 0, previous_tone = 0;
     double held = 0; // the last finite sample
     // Until the polarity is known, the tone is looked for in both directions: the swing that
@@ -244,7 +243,6 @@ struct pulse_decoder {
     tone_run up_tone, down_tone;
     bool loud = false;
     double last_loud = 0, quiet_from_loud = 0;
-    double cell_start = -1;    // the first pulse of the cell being read, or -1
     double previous_cell = -1; // the start of the cell before, while its length counts
     int previous_bit = 0;
     bool previous_last = false;
