@@ -35,9 +35,9 @@ constexpr double upper_threshold = 0.4;
 constexpr double lower_threshold = 0.15;
 
 // Where the pulses of a cell come, in cells after its first: a 1's second pulse half a cell
-// on, the next cell's first a whole cell on. A quarter of a cell either way is the margin of
-// the first pulse, a fifth of the second; a pulse counts where it rises through half the
-// height of the cell's first pulse.
+// on, the next cell's first a whole cell on. A first pulse is looked for a quarter of a cell
+// either way; a 1's second is read at its top, half a cell after the first one's, within 6%
+// of a cell and a sample and a half at the least.
 constexpr double one_gap = 0.5;
 constexpr double zero_gap = 1;
 constexpr double margin_width = 0.25;
@@ -45,10 +45,13 @@ constexpr double middle_width = 0.06;
 constexpr double narrowest_middle = 1.5; // samples
 // The cells whose place the clock has not yet followed from one heard pulse to the next.
 constexpr int settling_cells = 2;
+// A cell's middle is a 1 when it rises past half the height a 1's second pulse usually has,
+// which is learnt from the 1s read, between these bounds; until then the usual height through
+// this decoder's own filters counts for a few cells.
 constexpr double decision_height = 0.5;
 constexpr double lowest_one_height = 0.6;
-constexpr double usual_one_height = 0.95;     // through this decoder's own filters
-constexpr std::uint64_t one_height_prior = 4; // cells that the usual height counts for
+constexpr double usual_one_height = 0.95;
+constexpr std::uint64_t one_height_prior = 4;
 constexpr double highest_one_height = 1.4;
 // A first pulse rises through this part of the level, and one of the usual height, which
 // noise seldom reaches, through the second.
@@ -82,11 +85,11 @@ constexpr int end_of_data_cells = 20;
 // one, when its swing has settled.
 constexpr double quiet_start = 0.25;
 constexpr double quiet_end = 0.45;
+// 1 / sqrt(6): white noise's second differences hold six times its power.
+constexpr double white_in_curve = 0.40824829046386301637;
 // A first pulse's first swing is looked for from a fifth of a cell before it was heard to a
 // sixth after.
 constexpr double swing_before = 0.2;
-// 1 / sqrt(6): white noise's second differences hold six times its power.
-constexpr double white_in_curve = 0.40824829046386301637;
 constexpr double swing_after = 0.15;
 
 // Pulses after the end of the data that follow one another as cells do, this many in a row,
