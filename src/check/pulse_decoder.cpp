@@ -1067,9 +1067,10 @@ void filter_samples(pulse_decoder &d, const float *samples, std::size_t count,
     std::copy(m.past, m.past + pulse_filters::longest, past);
     double *x = past + pulse_filters::longest;
     for (std::size_t i = 0; i < count; ++i) {
-        x[i] = filter(band, samples[i]);
-        m.tone_sum += x[i] - x[i - m.tone_width];
-        m.pulse_sum += x[i - m.pulse_lag] - x[i - m.pulse_lag - m.pulse_width];
+        double *now = x + i; // the means reach back before it
+        *now = filter(band, samples[i]);
+        m.tone_sum += *now - now[-m.tone_width];
+        m.pulse_sum += now[-m.pulse_lag] - now[-m.pulse_lag - m.pulse_width];
         out.tone[i] = m.tone_sum * m.tone_scale;
         out.pulse[i] = m.pulse_sum * m.pulse_scale;
     }
