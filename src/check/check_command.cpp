@@ -127,14 +127,22 @@ void take_program(channel_heard &heard, const recording_facts &facts, std::size_
     heard.images.push_back(d.bytes);
 }
 
+// What is known of a channel before its clipped samples are counted: enough to judge a
+// program as it ends.
+recording_facts channel_facts(const check_request &request, const recording_file &r,
+                              std::size_t channel)
+{
+    return {request.recording, r.format.name, r.format.rate,
+            r.format.channels, channel,       r.format.lossy};
+}
+
 void decode_recording(recording_file &r, const check_request &request, channels_heard &heard)
 {
     const auto channels = static_cast<std::size_t>(r.format.channels);
     for (std::size_t c = 0; c < channels; ++c) {
         channel_heard &h = heard.channel[c];
         start_decoding(h.decoder, r.format.rate);
-        const recording_facts facts{
-            request.recording, r.format.name, r.format.rate, r.format.channels, c, r.format.lossy};
+        const recording_facts facts = channel_facts(request, r, c);
         h.decoder.on_program = [&h, facts, &request](const pulse_decoder &d) {
             take_program(h, facts, request.program, d);
         };
@@ -156,8 +164,7 @@ void decode_recording(recording_file &r, const check_request &request, channels_
         channel_heard &h = heard.channel[c];
         finish_decoding(h.decoder);
         h.decoder.on_program = nullptr;
-        const recording_facts facts{
-            request.recording, r.format.name, r.format.rate, r.format.channels, c, r.format.lossy};
+        const recording_facts facts = channel_facts(request, r, c);
         if (h.decoder.lead_in_found)
             take_program(h, facts, request.program, h.decoder);
         // What was measured of the whole recording, not only up to the chosen program's end.
