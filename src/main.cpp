@@ -43,13 +43,18 @@ void write_usage()
     std::printf("            that inverts the signal\n");
     std::printf("--pad <s> : adds s seconds of silence, 0 to 60, before the lead-in and after\n");
     std::printf("            the last byte (default: 0)\n");
-    std::printf("--check <recording> [-i <image>] [-o <recovered>] [--json] [--channel left|right]\n");
+    std::printf(
+        "--check <recording> [-i <image>] [-o <recovered>] [--json] [--channel left|right]\n");
     std::printf("          : decodes a recording (WAVE, FLAC, AIFF or Ogg, 8000 to 192000 Hz)\n");
     std::printf("            and says whether it would load. With -i, PASS means every byte\n");
     std::printf("            matches the image in bits 0 to 6; without, it means only that the\n");
     std::printf("            decode was clean. A FAIL gives its reasons, and causes measured\n");
     std::printf("            with their fixes; a PASS gives notes the machine may mind. -o\n");
-    std::printf("            writes the bytes recovered, never over a file that exists.\n");
+    std::printf("            writes the bytes recovered, never over a file that exists; into a\n");
+    std::printf("            folder, every program found, as 1.zkt, 2.zkt and so on.\n");
+    std::printf("--program <n>\n");
+    std::printf("          : with --check, the program that the report, -i and -o are about,\n");
+    std::printf("            where a recording holds several (default: 1)\n");
     std::printf("--help    : prints this text\n");
     std::printf("--version : prints the version\n");
     std::exit(exit_converted);

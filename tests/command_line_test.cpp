@@ -432,7 +432,8 @@ TEST(CommandLine, HelpAndVersion)
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.err, "");
     EXPECT_EQ(help.out.substr(0, usage.size()), usage);
-    for (const char *left_out : {"-f <rate>", "-i -", "-o -", "--invert", "--pad", "--version"})
+    for (const char *left_out :
+         {"-f <rate>", "-i -", "-o -", "--invert", "--pad", "--check", "--program", "--version"})
         EXPECT_NE(help.out.find(left_out, usage.size()), std::string::npos) << left_out;
     const auto version = run_program(dir.root(), {"--version"});
     EXPECT_EQ(version.status, 0);
