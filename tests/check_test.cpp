@@ -361,6 +361,20 @@ TEST(Check, DecoderLimits)
             << check(dir, "take.wav").report.dump();
         EXPECT_TRUE(!row.cause || mentions(c.report["causes"], row.cause)) << c.report.dump();
     }
+    // Pulses soon after the data, spaced as a 1's second pulse and the next cell would be, that
+    // then stop: not more of the data, and the last byte stays as it was read.
+    auto even_end = image;
+    even_end.back() = 0x2A;
+    write_bytes(dir.path("even.zkt"), even_end);
+    const ideal_signal ends(even_end);
+    auto samples = ends.samples();
+    const auto after = ends.pulses.back() + 50 * cell;
+    for (const long at : {after, after + cell / 2, after + 3 * cell / 2})
+        std::fill_n(samples.begin() + at, 5, 0.5F);
+    write_float_wave(dir.path("take.wav"), 44100, samples);
+    const auto c = check(dir, "take.wav", {"-i", "even.zkt"});
+    EXPECT_EQ(c.status, 0) << c.report.dump();
+    EXPECT_EQ(c.report["mismatches"], 0);
 }
 
 // The report names the bytes that came closest to a wrong decision: those under a burst of

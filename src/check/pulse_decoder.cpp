@@ -288,6 +288,16 @@ void end_data(pulse_decoder &d)
     d.loud = false;
 }
 
+// Ready for the next cell: nothing of it heard yet.
+void clear_cell(cell_clock &k)
+{
+    k.in_middle = false;
+    k.heard = false;
+    k.start_peak = k.middle_peak = 0;
+    k.middle_rise = -1;
+    k.cell_peak = 0;
+}
+
 // What a cell's middle is measured against: the cell's own first pulse and the pulses' recent
 // height alike. The one follows a dip at once, the other keeps noise on a single pulse from
 // moving the threshold.
@@ -296,16 +306,21 @@ double middle_reference(const cell_clock &k)
     return k.heard ? (k.start_peak + k.level) / 2 : k.level;
 }
 
+// A 0 has nothing in its middle, a 1 a second pulse about as tall as its first: how tall is
+// learnt from the 1s read, since what the recording went through shapes it. Halfway between
+// the two, against the reference, is as far from either as can be.
+double middle_threshold(const cell_clock &k)
+{
+    return decision_height * k.one_height;
+}
+
 // The middle of the cell is over: a pulse there is a 1.
 void decide_cell(pulse_decoder &d)
 {
     cell_clock &k = d.clock;
     const double length = cell_length(d);
     const double height = k.middle_peak / middle_reference(k);
-    // A 0 has nothing in its middle, a 1 a second pulse about as tall as its first: how tall
-    // is learnt from the 1s read, since what the recording went through shapes it. Halfway
-    // between the two is as far from either as can be.
-    const double threshold = decision_height * k.one_height;
+    const double threshold = middle_threshold(k);
     const int bit = height > threshold ? 1 : 0;
     double margin = std::clamp(1 - std::fabs(height - bit * k.one_height) / threshold, 0.0, 1.0);
     // The first 1s are averaged with the usual height, the later ones follow slow changes.
@@ -338,14 +353,9 @@ void decide_cell(pulse_decoder &d)
         commit_waiting(d);
     k.expected = k.start + length;
     k.settling = std::max(0, k.settling - 1);
-    k.in_middle = false;
-    k.heard = false;
-    k.start_peak = k.middle_peak = 0;
-    k.middle_rise = -1;
-    k.cell_peak = 0;
+    clear_cell(k);
 }
 
-// The first pulse of a cell has been heard and measured: the clock and the level follow it.
 // The first pulse's width at half its height, before the means blur it: a byte's last pulse
 // is longer than its others by a sample or two, and the band-passed samples kept show it.
 double band_width(const pulse_decoder &d, double pulse_top)
@@ -377,7 +387,7 @@ int first_swing(const pulse_decoder &d, double length)
 {
     const float *band = d.history.band.data();
     const std::size_t mask = sample_history::size - 1;
-    const double late = d.means.pulse_lag + d.means.pulse_width / 2;
+    const double late = d.means.delay;
     const auto from =
         static_cast<std::uint64_t>(std::max(1.0, d.clock.start - late - swing_before * length));
     const auto to =
@@ -391,6 +401,7 @@ int first_swing(const pulse_decoder &d, double length)
     return 0;
 }
 
+// The first pulse of a cell has been heard and measured: the clock and the level follow it.
 void start_heard(pulse_decoder &d, double length)
 {
     cell_clock &k = d.clock;
@@ -398,11 +409,11 @@ void start_heard(pulse_decoder &d, double length)
     k.peak_delay += level_weight * (k.start_peak_at - k.start - k.peak_delay);
     // A part of each error goes into the period, so that the clock follows a drifting player.
     k.period += period_weight * (k.start - k.expected) * k.period / length;
-    // The level follows each pulse, but never sinks far below the pulses' long-run height, lest
-    // noise after the data pass for pulses.
     // The tone's height on its own path only roughly foretells the pulses'.
     if (k.settling == settling_cells)
         k.level = k.usual_level = k.start_peak;
+    // The level follows each pulse, but never sinks far below the pulses' long-run height, lest
+    // noise after the data pass for pulses.
     k.level += level_weight * (k.start_peak - k.level);
     k.usual_level += usual_level_weight * (k.start_peak - k.usual_level);
     k.level = std::max(k.level, lowest_level * k.usual_level);
@@ -415,13 +426,12 @@ void start_heard(pulse_decoder &d, double length)
     open_quiet_window(d, k.start, length);
 }
 
-// The first pulse of a cell, looked for a quarter of a cell either side of where it should be.
-void read_start(pulse_decoder &d, double index, double before, double y)
+// The first pulse of a cell, looked for a quarter of a cell either side of where it should be;
+// `rose` says whether the pulses' path rose through start_height of the level here.
+void read_start(pulse_decoder &d, double index, double before, double y, bool rose)
 {
     cell_clock &k = d.clock;
     const double length = cell_length(d);
-    const double threshold = start_height * k.level;
-    const bool rose = before < threshold && y >= threshold;
     // The first cell's place is foretold from the tone, which a filter in the way may delay
     // more than the pulses.
     const bool first = k.settling == settling_cells;
@@ -429,7 +439,7 @@ void read_start(pulse_decoder &d, double index, double before, double y)
     const double late = first ? 0.5 : margin_width;
     if (!k.heard && rose && index >= k.expected - early * length) {
         k.heard = true;
-        k.start = crossing(index, before, y, threshold);
+        k.start = crossing(index, before, y, start_height * k.level);
         d.last_pulse = k.start;
     }
     if (k.heard) {
@@ -457,7 +467,7 @@ void read_middle(pulse_decoder &d, double index, double before, double y)
     const double half_window = std::max(narrowest_middle, middle_width * length);
     if (index < centre - half_window)
         return;
-    const double threshold = decision_height * k.one_height * middle_reference(k);
+    const double threshold = middle_threshold(k) * middle_reference(k);
     if (before < threshold && y >= threshold && k.middle_rise < 0)
         k.middle_rise = crossing(index, before, y, threshold);
     k.middle_peak = std::max(k.middle_peak, y);
@@ -480,35 +490,49 @@ void start_search(pulse_decoder &d, double edge)
     d.search.pulses[d.search.count++] = edge;
 }
 
+// Where the last cell read keeps its bit: a byte's last cell is its bit 0, in the byte
+// already complete; the others fill bits 1 to 6 of the byte being read.
+struct cell_place {
+    std::uint64_t cell; // in its byte
+    bool ends_byte;
+    int bit;
+};
+
+cell_place last_cell_place(const pulse_decoder &d)
+{
+    const std::uint64_t cell = (d.cells - 1) % cells_per_byte;
+    const bool ends_byte = cell == cells_per_byte - 1;
+    return {cell, ends_byte, ends_byte ? 1 : 1 << (cell + 1)};
+}
+
 // The last cell read, whose first pulse the silence cut short or whose second it delayed.
 bool last_cell_was_one(const pulse_decoder &d)
 {
-    const auto cell = (d.cells - 1) % cells_per_byte;
-    return cell == cells_per_byte - 1 ? (d.bytes.back() & 1) != 0
-                                      : (d.byte_bits >> (cell + 1) & 1) != 0;
+    const cell_place p = last_cell_place(d);
+    return ((p.ends_byte ? d.bytes.back() : d.byte_bits) & p.bit) != 0;
 }
 
 void make_last_cell_one(pulse_decoder &d)
 {
-    const auto cell = (d.cells - 1) % cells_per_byte;
-    if (cell == cells_per_byte - 1)
-        d.bytes.back() |= 1;
+    const cell_place p = last_cell_place(d);
+    if (p.ends_byte)
+        d.bytes.back() = static_cast<std::uint8_t>(d.bytes.back() | p.bit);
     else
-        d.byte_bits |= 1 << (cell + 1);
+        d.byte_bits |= p.bit;
 }
 
 // Takes the last cell read back, to be read again from where the silence let it go on.
 void forget_last_cell(pulse_decoder &d)
 {
-    const auto cell = (d.cells - 1) % cells_per_byte;
-    if (cell == cells_per_byte - 1) {
-        d.byte_bits = d.bytes.back() & ~1;
+    const cell_place p = last_cell_place(d);
+    if (p.ends_byte) {
+        d.byte_bits = d.bytes.back() & ~p.bit;
         d.bytes.pop_back();
         d.byte_margins.pop_back();
     } else {
-        d.byte_bits &= ~(1 << (cell + 1));
+        d.byte_bits &= ~p.bit;
     }
-    if (cell == 0)
+    if (p.cell == 0)
         d.byte_starts.pop_back();
     --d.cells;
 }
@@ -564,8 +588,8 @@ void join_across_silence(pulse_decoder &d, bool first_is_middle, double first)
     }
     // The two pieces of a pulse are each shorter than it, and together as long; a byte's last
     // pulses are the longer.
-    const bool last = (d.cells - 1) % cells_per_byte == cells_per_byte - 1;
-    const double lengthen = last ? double{last_high_cycles} / normal_high_cycles : 1.0;
+    const double lengthen =
+        last_cell_place(d).ends_byte ? double{last_high_cycles} / normal_high_cycles : 1.0;
     const double before = d.clock.start_width;
     const double after = band_width(d, first + d.means.pulse_width);
     bool pieces = false;
@@ -588,17 +612,14 @@ void end_search(pulse_decoder &d, int whole_gap_from, std::uint64_t now)
     // Every gap before the first whole one is half a cell: starts and middles alternate back
     // from the start that gap began with.
     const bool first_is_middle = whole_gap_from % 2 == 1;
-    join_across_silence(d, first_is_middle, s.pulses[0]);
-    cell_clock &k = d.clock;
     const double first = s.pulses[0];
+    join_across_silence(d, first_is_middle, first);
+    cell_clock &k = d.clock;
     k.expected = first_is_middle ? first + one_gap * cell_length(d) : first;
-    k.heard = k.in_middle = false;
     k.settling = 0;
-    k.start_peak = k.middle_peak = 0;
-    k.middle_rise = -1;
     k.silent_cells = k.missing = 0;
-    k.cell_peak = 0;
     k.rises = 0;
+    clear_cell(k);
     d.last_pulse = first;
     const double from = std::floor(k.expected - margin_width * cell_length(d));
     sample_history &h = d.history;
@@ -691,7 +712,7 @@ void hand_over(pulse_decoder &d)
         d.on_program(d);
     pulse_decoder next;
     next.rate = d.rate;
-    next.samples = d.samples;
+    take_recording_measures(next, d);
     next.band = d.band;
     next.means = d.means;
     next.envelope = d.envelope;
@@ -699,10 +720,6 @@ void hand_over(pulse_decoder &d)
     next.previous_tone = d.previous_tone;
     next.held = d.held;
     next.history = std::move(d.history);
-    next.hum = d.hum;
-    next.peak = d.peak;
-    next.sum = d.sum;
-    next.nonfinite = d.nonfinite;
     next.up = d.up;
     next.down = d.down;
     next.loud = d.loud;
@@ -859,8 +876,7 @@ void add_quiet_sample(pulse_decoder &d, std::uint64_t index)
 {
     const float *band = d.history.band.data();
     const std::size_t mask = sample_history::size - 1;
-    // The means make the pulses' path late by half their width and their lag.
-    const auto at = index - static_cast<std::uint64_t>(d.means.pulse_lag + d.means.pulse_width / 2);
+    const auto at = index - static_cast<std::uint64_t>(d.means.delay);
     const double curve = band[at & mask] - 2.0 * band[(at - 1) & mask] + band[(at - 2) & mask];
     const double noise = curve * white_in_curve;
     d.window_sum += noise;
@@ -883,12 +899,13 @@ void data_sample(pulse_decoder &d, double index, double before, double y)
     // After a silence put into the signal the clock's place means nothing: the cells are
     // looked for again. Through a dip in the level it keeps its place.
     const double threshold = start_height * k.level;
-    if (k.silent_cells >= inserted_silence_cells && before < threshold && y >= threshold)
+    const bool rose = before < threshold && y >= threshold;
+    if (k.silent_cells >= inserted_silence_cells && rose)
         start_search(d, crossing(index, before, y, threshold));
     else if (k.in_middle)
         read_middle(d, index, before, y);
     else
-        read_start(d, index, before, y);
+        read_start(d, index, before, y, rose);
 }
 
 void route_sample(pulse_decoder &d, double index, double before, double y)
@@ -999,6 +1016,7 @@ void start_pulse_filters(pulse_filters &f, double rate)
     f.pulse_width = samples_in(normal_high_cycles / 2.0, rate);
     f.tone_width = std::max(f.pulse_width, samples_in(tone_half_period_cycles / 4.0, rate));
     f.pulse_lag = (f.tone_width - f.pulse_width) / 2;
+    f.delay = f.pulse_lag + f.pulse_width / 2;
     // A division at every sample would take longer than the rest of the filters.
     f.pulse_scale = 1.0 / f.pulse_width;
     f.tone_scale = 1.0 / f.tone_width;

@@ -57,6 +57,7 @@ struct pulse_filters {
     static constexpr int longest = 64;
     double past[longest] = {}; // the last band-passed samples, oldest first
     int pulse_width = 1, tone_width = 1, pulse_lag = 0;
+    int delay = 0; // how late the pulses' path is behind the band-passed samples
     double pulse_scale = 1, tone_scale = 1; // 1 / width
     double pulse_sum = 0, tone_sum = 0;
 };
