@@ -368,7 +368,7 @@ TEST(Check, DecoderLimits)
     write_bytes(dir.path("even.zkt"), even_end);
     const ideal_signal ends(even_end);
     auto samples = ends.samples();
-    const auto after = ends.pulses.back() + 50 * cell;
+    const long after = static_cast<long>(ends.pulses.back()) + 50 * cell;
     for (const long at : {after, after + cell / 2, after + 3 * cell / 2})
         std::fill_n(samples.begin() + at, 5, 0.5F);
     write_float_wave(dir.path("take.wav"), 44100, samples);
