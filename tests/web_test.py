@@ -79,14 +79,14 @@ class Page:
         Select(self.element('gain')).select_by_value(gain)
         if self.element('invert').is_selected() != invert:
             self.element('invert').click()
-        self.element('pad').clear()
-        self.element('pad').send_keys(pad)
+        if self.element('pad').get_attribute('value') != pad:
+            self.element('pad').clear()
+            self.element('pad').send_keys(pad)
 
     def convert(self, image=None):
+        """Chooses the image, or waits for the options just set: either converts at once."""
         if image:
             self.element('image').send_keys(str(image))
-        else:
-            self.element('convert').click()
         WebDriverWait(self.driver, 60).until(
             lambda d: self.element('download').get_attribute('href') or
             'failed' in self.element('status').get_attribute('class'))
@@ -129,6 +129,8 @@ class PageTest(unittest.TestCase):
         self.assertEqual(page.download(), program_output(image, **options), options)
 
     def test_downloads_are_the_programs_output(self):
+        # Convert is never pressed: each change of an option must make the sound again, and
+        # nothing older may be offered meanwhile.
         page = Page(self.driver, self.site.url)
         for image in (EXAMPLE, generated_image()):
             page.convert(image)
@@ -152,18 +154,60 @@ class PageTest(unittest.TestCase):
 
     def test_the_programs_messages_are_shown(self):
         page = Page(self.driver, self.site.url)
-        page.set_options(pad='61')
-        page.convert(EXAMPLE)
-        self.assertEqual(page.status(),
-                         'Illegal pad value: 61.\nPad must be between 0 and 60 seconds.')
+        empty = SCRATCH / 'empty.zkt'
+        empty.write_bytes(b'')
+        page.convert(empty)
+        self.assertIn('Warning: the tape image is empty; the WAVE file holds only the lead-in.',
+                      page.status())
         # Ten million bytes would make more than the 4 GiB a WAVE file can hold.
         big = SCRATCH / 'big.zkt'
         big.write_bytes(bytes(10_000_000))
-        page.set_options()
         page.convert(big)
         self.assertEqual(page.status(),
                          'Error writing big.wav.\nThe output is too large for a WAVE file.')
         self.assertIsNone(page.element('download').get_attribute('href'))
+
+    def test_the_padding_takes_a_point_or_a_comma(self):
+        page = Page(self.driver, self.site.url)
+        page.convert(EXAMPLE)
+        for typed, seconds in (('1,5', '1.5'), ('0.25', '0.25'), ('', '0'), (' 2 ', '2'),
+                               ('abc', None), ('1e1', None), ('60,5', None), ('-1', None)):
+            with self.subTest(typed=typed):
+                page.set_options(pad=typed)
+                page.convert()
+                if seconds is None:
+                    self.assertEqual(page.status(), 'Silence at both ends must be seconds '
+                                                    'from 0 to 60, like 1.5.')
+                    self.assertIsNone(page.element('download').get_attribute('href'))
+                    self.assertEqual(page.element('download').get_attribute('aria-disabled'),
+                                     'true')
+                else:
+                    self.expect_same_bytes(page, EXAMPLE, pad=seconds)
+
+    def test_the_rate_hint_follows_the_rate(self):
+        page = Page(self.driver, self.site.url)
+        for rate, says in (('48000', 'the longer last pulse of each byte too'),
+                           ('44100', 'only where its bit 0 is 0'),
+                           ('22050', 'no longer than the others'),
+                           ('11025', 'no longer than the others'),
+                           ('8000', 'too coarse for the pulses')):
+            with self.subTest(rate=rate):
+                Select(page.element('rate')).select_by_value(rate)
+                self.assertTrue(page.element('rate-why').text.startswith(f'{rate} Hz '))
+                self.assertIn(says, page.element('rate-why').text)
+
+    def test_the_result_is_in_view_on_a_phone(self):
+        self.driver.execute_cdp_cmd('Emulation.setDeviceMetricsOverride', {
+            'width': 390, 'height': 844, 'deviceScaleFactor': 3, 'mobile': True})
+        page = Page(self.driver, self.site.url)
+        page.convert(generated_image())
+        for id in ('status', 'play', 'progress', 'download'):
+            with self.subTest(id=id):
+                top, bottom, height = self.driver.execute_script(
+                    'const box = arguments[0].getBoundingClientRect();'
+                    'return [box.top, box.bottom, window.innerHeight];', page.element(id))
+                self.assertGreaterEqual(top, 0)
+                self.assertLessEqual(bottom, height)
 
     def test_play_moves_the_progress_bar(self):
         page = Page(self.driver, self.site.url)
