@@ -503,6 +503,19 @@ received_signal with_underrun(const converted_signal &s, double ms)
     return r;
 }
 
+// A tape's dropout: the signal gone for a while, the cells under it lost.
+received_signal with_tape_dropout(const converted_signal &s, double ms)
+{
+    received_signal r{s.samples};
+    r.gain.assign(s.samples.size(), 1.0f);
+    const std::size_t from = middle_of_data(s);
+    for (std::size_t i = from; i < from + samples_in_ms(s, ms); ++i) {
+        r.samples[i] = 0.0f;
+        r.gain[i] = 0.0f;
+    }
+    return r;
+}
+
 // As a 16-bit file reads back: full scale is 32768, rounded to the nearest step.
 float quantised_16(double x)
 {
@@ -622,6 +635,16 @@ channel underrun_channel()
     return c;
 }
 
+channel tape_dropout_channel()
+{
+    channel c{"Tape dropouts: the signal gone in the middle of the data, its cells lost", {}};
+    for (double ms : {2, 5, 20, 50, 200})
+        c.points.push_back({value_name(ms, "ms"), [ms](const converted_signal &s, std::uint32_t) {
+                                return with_tape_dropout(s, ms);
+                            }});
+    return c;
+}
+
 channel quiet_channel()
 {
     channel c{"Quiet recordings: peak scaled, then quantised to 16 bits", {}};
@@ -635,7 +658,8 @@ channel quiet_channel()
 std::vector<channel> all_channels()
 {
     return {white_noise_channel(), hum_channel(), allpass_channel(),  level_dip_channel(),
-            dc_step_channel(),     pop_channel(), underrun_channel(), quiet_channel()};
+            dc_step_channel(),     pop_channel(), underrun_channel(), tape_dropout_channel(),
+            quiet_channel()};
 }
 
 // One image converted, with the detector's hypotheses for each of its cells.

@@ -247,6 +247,12 @@ sample_change silence(long at, long count)
     };
 }
 
+// A tape's dropout: the signal gone, and the cells under it with it.
+sample_change dropout(long at, long count)
+{
+    return [=](std::vector<float> &v) { std::fill_n(v.begin() + at, count, 0.0F); };
+}
+
 // Uniform noise from `from` on, `height` from trough to crest, over the signal, or in its
 // place when `replace` is set.
 sample_change noise(long from, float height, bool replace)
@@ -440,6 +446,47 @@ TEST(Check, UnderrunsCostNoBytes)
         EXPECT_EQ(gap["byte"], plain.byte_of(row.pulse));
         EXPECT_NEAR(gap["length"].get<double>(), static_cast<double>(row.length) / 44100, 0.002)
             << gap.dump();
+        EXPECT_EQ(c.status, 6);
+    }
+}
+
+// Where a dropout took cells away, the bytes' longer last pulses show how many: the bytes after
+// it come back in their places, and only those it covered differ.
+TEST(Check, TapeDropoutsCostOnlyTheBytesUnderThem)
+{
+    scratch_dir dir;
+    const auto image = seven_bit_image();
+    write_bytes(dir.path("image.zkt"), image);
+    const ideal_signal plain(image);
+    const std::size_t zero = plain.find(0), one = plain.find(1);
+    const struct {
+        const char *name;
+        std::size_t pulse;
+        long length; // samples from the pulse's start on
+    } rows[] = {
+        {"3 cells from a 0's pulse", zero, 195},
+        {"10 cells from a 1's pulse", one, 650},
+        {"40 cells, past the end of the data", zero, 2600},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        auto samples = plain.samples();
+        const long at = static_cast<long>(plain.pulses[row.pulse]);
+        dropout(at, row.length)(samples);
+        write_float_wave(dir.path("take.wav"), 44100, samples);
+        fs::remove(dir.path("got.zkt"));
+        const auto c = check(dir, "take.wav", {"-i", "image.zkt", "-o", "got.zkt"});
+        std::size_t last = row.pulse;
+        while (static_cast<long>(plain.pulses[last + 1]) < at + row.length)
+            ++last;
+        const auto got = read_bytes(dir.path("got.zkt"));
+        ASSERT_EQ(got.size(), image.size()) << c.report.dump();
+        for (std::size_t i = 0; i < image.size(); ++i) {
+            if (i < plain.byte_of(row.pulse) || i > plain.byte_of(last)) {
+                EXPECT_EQ(got[i], image[i]) << "byte " << i;
+            }
+        }
+        EXPECT_EQ(c.report["dropouts"][0]["byte"], plain.byte_of(row.pulse));
         EXPECT_EQ(c.status, 6);
     }
 }

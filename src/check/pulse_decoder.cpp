@@ -65,6 +65,11 @@ constexpr int inserted_silence_cells = 1;
 // the second figure.
 constexpr double cut_pulse_samples = 1;
 constexpr double joined_pulse_samples = 1.5;
+// Where one count of cells lost under a silence puts the longer pulses at the bytes' ends
+// by this many samples more than any other count does, in all, it is the count. A pulse
+// counts for a few samples at the most.
+constexpr double framing_evidence = 1.5;
+constexpr double longest_excess = 2.5;
 // A cell whose every sample stays below this part of the level had nothing in it at all.
 constexpr double presence_height = 0.03;
 // Pulses this soon after the data stopped carry it on.
@@ -181,8 +186,13 @@ void note_margin(pulse_decoder &d, double margin, std::uint64_t cell, double sta
     }
 }
 
+double length_of_kind(double period, bool last)
+{
+    return period * (last ? double{last_cell_cycles} / normal_cell_cycles : 1.0);
+}
+
 // A cell's value, and the byte it completes.
-void add_cell(pulse_decoder &d, const read_cell &cell)
+void append_cell(pulse_decoder &d, const read_cell &cell)
 {
     const bool last = d.cells % cells_per_byte == cells_per_byte - 1;
     const int bit = cell.bit;
@@ -213,7 +223,101 @@ void add_cell(pulse_decoder &d, const read_cell &cell)
     d.previous_cell = cell.heard ? cell.start : -1;
     d.previous_bit = bit;
     d.previous_last = last;
+    d.next_cell_start = cell.start + length_of_kind(d.clock.period, last);
     ++d.cells;
+}
+
+// How much longer a held cell's first pulse is than the usual one of its value; nothing where
+// that can't be told. A single wild width counts for no more than a byte's last pulse can be.
+double longer_by(const pulse_decoder &d, const read_cell &cell)
+{
+    if (!cell.heard || d.normal_count[cell.bit] == 0)
+        return 0;
+    return std::clamp(cell.width - d.normal_width[cell.bit], -longest_excess, longest_excess);
+}
+
+// How many cells are missing before the held ones, less any multiple of seven, for the longer
+// pulses to end bytes, once the pulses show it.
+struct framing {
+    bool shown;
+    std::uint64_t shift;
+};
+
+framing framing_shown(const pulse_decoder &d)
+{
+    const held_cells &h = d.held_back;
+    // Rates that round the longer pulse away leave nothing to go by.
+    if (d.longer_last * 4 < d.bytes.size() || d.bytes.empty())
+        return {true, 0};
+    double longer[cells_per_byte] = {};
+    for (std::size_t i = 0; i < h.count; ++i) {
+        const std::uint64_t place = (d.cells + i) % cells_per_byte;
+        longer[(2 * cells_per_byte - 1 - place) % cells_per_byte] += longer_by(d, h.cells[i]);
+    }
+    std::uint64_t best = 0;
+    for (std::uint64_t shift = 1; shift < cells_per_byte; ++shift)
+        best = longer[shift] > longer[best] ? shift : best;
+    for (std::uint64_t shift = 0; shift < cells_per_byte; ++shift)
+        if (shift != best && longer[best] - longer[shift] < framing_evidence)
+            return {false, 0};
+    return {true, best};
+}
+
+void restore_joined(pulse_decoder &d);
+
+// Cells under a tape's dropout: as many as fit between the cells before it and those after it,
+// among the counts that make the longer pulses end bytes.
+std::int64_t lost_cells(const pulse_decoder &d, std::uint64_t shift)
+{
+    const joined_cells &j = d.joined;
+    const double mean_cell = length_of_kind(d.clock.period, false) *
+                             (cells_per_byte - 1 + double{last_cell_cycles} / normal_cell_cycles) /
+                             cells_per_byte;
+    const double fitting = (d.held_back.cells[0].start - j.next_start) / mean_cell;
+    // The join may have taken a cut cell back, which the count starts from again.
+    std::int64_t lost = static_cast<std::int64_t>(d.cells) - static_cast<std::int64_t>(j.cells) +
+                        static_cast<std::int64_t>(shift);
+    lost += cells_per_byte * std::llround((fitting - static_cast<double>(lost)) / cells_per_byte);
+    return lost < 0 ? lost + cells_per_byte : lost;
+}
+
+// Once the cells held after a join show where bytes end, or no more will come: where their
+// longer pulses fall wrong, the cells under the silence were lost, and are put back as cells
+// not heard. Where nothing showed it, the silence is taken to have lost nothing.
+void settle_framing(pulse_decoder &d, framing found)
+{
+    held_cells &h = d.held_back;
+    h.holding = false;
+    const std::uint64_t shift = found.shown ? found.shift : 0;
+    if (shift != 0) {
+        const std::int64_t lost = lost_cells(d, shift);
+            restore_joined(d);
+        for (std::int64_t i = 0; i < lost; ++i)
+            append_cell(d, {d.next_cell_start, 0, 0, 0, false, true});
+        d.lost_pulses += static_cast<std::uint64_t>(lost);
+    }
+    for (std::size_t i = 0; i < h.count; ++i)
+        append_cell(d, h.cells[i]);
+    h.count = 0;
+}
+
+void add_cell(pulse_decoder &d, const read_cell &cell)
+{
+    held_cells &h = d.held_back;
+    if (!h.holding) {
+        append_cell(d, cell);
+        return;
+    }
+    h.cells[h.count++] = cell;
+    const framing found = framing_shown(d);
+    if (found.shown || h.count == held_cells::most)
+        settle_framing(d, found);
+}
+
+void settle_framing(pulse_decoder &d)
+{
+    if (d.held_back.holding)
+        settle_framing(d, d.held_back.count > 0 ? framing_shown(d) : framing{true, 0});
 }
 
 // A heard cell makes the cells waiting before it data: their first pulses were lost.
@@ -258,10 +362,9 @@ void open_quiet_window(pulse_decoder &d, double start, double length)
 double cell_length(pulse_decoder &d)
 {
     cell_clock &k = d.clock;
-    const std::uint64_t read = d.cells + d.waiting_count;
+    const std::uint64_t read = d.cells + d.held_back.count + d.waiting_count;
     if (read != k.length_of || k.period != k.length_period) {
-        const bool last = read % cells_per_byte == cells_per_byte - 1;
-        k.length = k.period * (last ? double{last_cell_cycles} / normal_cell_cycles : 1.0);
+        k.length = length_of_kind(k.period, read % cells_per_byte == cells_per_byte - 1);
         k.length_of = read;
         k.length_period = k.period;
     }
@@ -276,6 +379,7 @@ void end_data(pulse_decoder &d)
 {
     if (d.clock.unconfirmed > 0)
         undo_join(d);
+    settle_framing(d);
     d.clock.unconfirmed = 0;
     d.waiting_count = 0;
     d.silence_pending = false;
@@ -480,6 +584,8 @@ void route_sample(pulse_decoder &d, double index, double before, double y);
 
 void start_search(pulse_decoder &d, double edge)
 {
+    // The cells since an earlier join are settled before this silence is joined across.
+    settle_framing(d);
     // The silence broke into the cell last read. It counts once the data is known to go on:
     // noise after the end of the data starts a search too.
     d.silence_pending = true;
@@ -543,6 +649,7 @@ void keep_for_undoing(pulse_decoder &d)
 {
     joined_cells &j = d.joined;
     j.pending = true;
+    j.next_start = d.next_cell_start;
     j.cells = d.cells;
     j.byte_bits = d.byte_bits;
     j.bytes = d.bytes.size();
@@ -552,12 +659,9 @@ void keep_for_undoing(pulse_decoder &d)
     j.last_start = d.byte_starts.empty() ? 0 : d.byte_starts.back();
 }
 
-void undo_join(pulse_decoder &d)
+void restore_joined(pulse_decoder &d)
 {
-    joined_cells &j = d.joined;
-    if (!j.pending)
-        return;
-    j.pending = false;
+    const joined_cells &j = d.joined;
     d.cells = j.cells;
     d.byte_bits = j.byte_bits;
     if (j.bytes > 0) {
@@ -572,6 +676,14 @@ void undo_join(pulse_decoder &d)
     }
 }
 
+void undo_join(pulse_decoder &d)
+{
+    if (!d.joined.pending)
+        return;
+    d.joined.pending = false;
+    restore_joined(d);
+}
+
 // The data went on where the silence broke in: its cells were none of the data. A 1 whose
 // second pulse came after the silence was cut in two; so was a first pulse that the silence
 // broke into, shorter than any 0's, whose rest starts the cells after it.
@@ -582,6 +694,7 @@ void join_across_silence(pulse_decoder &d, bool first_is_middle, double first)
     if (d.cells == 0)
         return;
     keep_for_undoing(d);
+    d.held_back.holding = true;
     if (first_is_middle) {
         make_last_cell_one(d);
         return;
@@ -1197,6 +1310,7 @@ void finish_decoding(pulse_decoder &d)
         decide_cell(d);
     if (k.unconfirmed > 0)
         undo_join(d);
+    settle_framing(d);
     d.waiting_count = 0;
     close_quiet_window(d);
 }

@@ -134,9 +134,10 @@ struct sample_history {
 };
 
 // What the cells read stood at before a silence was joined across, to go back to should
-// what followed it turn out not to be data.
+// what followed it turn out not to be data, or to have lost cells under it.
 struct joined_cells {
     bool pending = false;
+    double next_start = 0; // where the cell after the last one read would have started
     std::uint64_t cells = 0;
     int byte_bits = 0;
     std::size_t bytes = 0, byte_starts = 0;
@@ -156,6 +157,17 @@ struct read_cell {
     bool silent; // nothing at all was heard in it
 };
 constexpr std::size_t cells_waiting = 24;
+
+// A silence put in by a player loses no cells; a tape's dropout loses those under it. Which
+// it was shows in the cells after it: where a byte's last pulse is longer than its others,
+// those longer pulses fall where the bytes end. The cells after a join are held back until
+// enough of them have been read to tell.
+struct held_cells {
+    static constexpr std::size_t most = 70; // ten bytes
+    bool holding = false;
+    read_cell cells[most] = {};
+    std::size_t count = 0;
+};
 
 enum class data_end {
     not_started, // still looking for the lead-in
@@ -227,6 +239,8 @@ struct pulse_decoder {
     cell_clock clock;
     place_search search;
     joined_cells joined;
+    held_cells held_back;
+    double next_cell_start = 0; // after the last cell read
     dropout silence; // put into the data, counted once the data goes on after it
     bool silence_pending = false;
     sample_history history;
