@@ -58,6 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     // The image compared is the input itself: it agrees with nothing, or with everything.
     comparison c;
+    c.possible_losses = possible_losses(decoder);
     if (compare_image_bytes(c, data, std::min<std::size_t>(size, 64), decoder.bytes))
         finish_comparison(c, decoder.bytes);
     const judgement j = judge(facts, decoder, c);

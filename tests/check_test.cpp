@@ -201,7 +201,7 @@ TEST(Check, OwnOutputAtEveryRate)
                                               "notes",           "compared",
                                               "image_bytes",     "mismatches",
                                               "first_mismatch",  "program",
-                                              "programs"}));
+                                              "programs",        "lost"}));
 }
 
 using pulse_change = std::function<void(ideal_signal &)>;
@@ -451,42 +451,52 @@ TEST(Check, UnderrunsCostNoBytes)
 }
 
 // Where a dropout took cells away, the bytes' longer last pulses show how many: the bytes after
-// it come back in their places, and only those it covered differ.
+// it come back in their places, and only those it covered differ. Where it took whole bytes,
+// which nothing in the signal shows, the comparison finds them missing from the image.
 TEST(Check, TapeDropoutsCostOnlyTheBytesUnderThem)
 {
     scratch_dir dir;
     const auto image = seven_bit_image();
     write_bytes(dir.path("image.zkt"), image);
     const ideal_signal plain(image);
-    const std::size_t zero = plain.find(0), one = plain.find(1);
     const struct {
         const char *name;
-        std::size_t pulse;
-        long length; // samples from the pulse's start on
+        int from_kind; // of the first pulse it takes
+        std::size_t cells;
     } rows[] = {
-        {"3 cells from a 0's pulse", zero, 195},
-        {"10 cells from a 1's pulse", one, 650},
-        {"40 cells, past the end of the data", zero, 2600},
+        {"3 cells from a 0's pulse", 0, 3},
+        {"10 cells from a 1's pulse", 1, 10},
+        {"40 cells, past the end of the data", 0, 40},
+        {"14 cells: two whole bytes", 0, 14},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
+        const std::size_t first = plain.find(row.from_kind);
+        std::size_t next = first; // the first pulse after the dropout
+        for (std::size_t cells = 0; cells <= row.cells; cells += plain.of_a_one[next] != 2)
+            ++next;
         auto samples = plain.samples();
-        const long at = static_cast<long>(plain.pulses[row.pulse]);
-        dropout(at, row.length)(samples);
+        const auto at = static_cast<long>(plain.pulses[first]);
+        dropout(at, static_cast<long>(plain.pulses[next - 1]) - at + 2)(samples);
         write_float_wave(dir.path("take.wav"), 44100, samples);
         fs::remove(dir.path("got.zkt"));
         const auto c = check(dir, "take.wav", {"-i", "image.zkt", "-o", "got.zkt"});
-        std::size_t last = row.pulse;
-        while (static_cast<long>(plain.pulses[last + 1]) < at + row.length)
-            ++last;
+        const std::size_t lost = row.cells % 7 == 0 ? row.cells / 7 : 0;
+        const std::size_t from = plain.byte_of(first), to = plain.byte_of(next) - lost;
         const auto got = read_bytes(dir.path("got.zkt"));
-        ASSERT_EQ(got.size(), image.size()) << c.report.dump();
-        for (std::size_t i = 0; i < image.size(); ++i) {
-            if (i < plain.byte_of(row.pulse) || i > plain.byte_of(last)) {
-                EXPECT_EQ(got[i], image[i]) << "byte " << i;
+        ASSERT_EQ(got.size(), image.size() - lost) << c.report.dump();
+        for (std::size_t i = 0; i < got.size(); ++i) {
+            if (i < from || i > to) {
+                EXPECT_EQ(got[i], image[i < from ? i : i + lost]) << "byte " << i;
             }
         }
-        EXPECT_EQ(c.report["dropouts"][0]["byte"], plain.byte_of(row.pulse));
+        EXPECT_EQ(c.report["dropouts"][0]["byte"], from);
+        const json &found = c.report["lost"];
+        ASSERT_EQ(found.size(), lost > 0 ? 1U : 0U) << c.report.dump();
+        if (lost > 0) {
+            EXPECT_EQ(found[0]["after"], from);
+            EXPECT_EQ(found[0]["bytes"], lost);
+        }
         EXPECT_EQ(c.status, 6);
     }
 }

@@ -187,9 +187,11 @@ std::size_t signal_channel(const channels_heard &heard, int channels, int chosen
 }
 
 // Reads the image only as far as the recovered bytes go: an image without end still ends.
-comparison compare_with_image(const char *name, FILE *image, const std::vector<std::uint8_t> &bytes)
+comparison compare_with_image(const char *name, FILE *image, const pulse_decoder &d)
 {
+    const std::vector<std::uint8_t> &bytes = d.bytes;
     comparison c;
+    c.possible_losses = possible_losses(d);
     std::uint8_t block[1 << 16];
     for (std::size_t got; (got = std::fread(block, 1, sizeof block, image)) > 0;)
         if (!compare_image_bytes(c, block, got, bytes))
@@ -261,7 +263,7 @@ int check_command(int argc, char *argv[])
              request.program + 1, h.programs.size(),
              h.programs.size() == 1 ? "program" : "programs");
     const pulse_decoder &d = h.chosen_found ? h.chosen : h.decoder;
-    const comparison c = image ? compare_with_image(request.image, image, d.bytes) : comparison{};
+    const comparison c = image ? compare_with_image(request.image, image, d) : comparison{};
     const recording_facts facts{request.recording, r.format.name,  r.format.rate, r.format.channels,
                                 channel,           r.format.lossy, h.clipped};
     const judgement j = judge(facts, d, c);

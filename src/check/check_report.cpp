@@ -26,6 +26,8 @@ constexpr double noted_speed = 0.01;
 constexpr double silent_peak = 0.0001;
 constexpr std::size_t dropouts_listed = 3;
 constexpr std::size_t weakest_listed = 3;
+// After a dropout, this many bytes are compared to tell how many whole bytes it took away.
+constexpr std::size_t loss_evidence = 16;
 
 [[gnu::format(printf, 1, 2)]] std::string printed(const char *format, ...)
 {
@@ -165,6 +167,13 @@ std::vector<std::string> unclean_decode(const recording_facts &f, const pulse_de
     return reasons;
 }
 
+std::string lost_text(const recording_facts &f, const lost_bytes &lost)
+{
+    return printed("%s lost at %.3f s (after byte %llu)",
+                   plural(lost.count, "byte", "bytes").c_str(), seconds(f, lost.sample),
+                   static_cast<unsigned long long>(lost.after));
+}
+
 std::vector<std::string> fail_reasons(const recording_facts &f, const pulse_decoder &d,
                                       const comparison &c)
 {
@@ -173,7 +182,9 @@ std::vector<std::string> fail_reasons(const recording_facts &f, const pulse_deco
     if (!c.made)
         return unclean_decode(f, d);
     std::vector<std::string> reasons;
-    const std::uint64_t differing = c.mismatches - (c.image_longer ? 1 : 0);
+    const std::uint64_t differing = c.mismatches - c.lost_count - (c.image_longer ? 1 : 0);
+    for (const lost_bytes &lost : c.lost)
+        reasons.push_back(lost_text(f, lost));
     if (differing > 0)
         reasons.push_back(plural(differing, "byte differs", "bytes differ") + " from the image");
     if (c.image_longer)
@@ -340,6 +351,9 @@ std::string image_text(const pulse_decoder &d, const comparison &c, const record
     if (c.mismatches == 0)
         return printed("all %llu bytes match in bits 0 to 6",
                        static_cast<unsigned long long>(c.image_bytes));
+    std::string lost;
+    for (const lost_bytes &l : c.lost)
+        lost += lost_text(f, l) + "; ";
     const double at = first_mismatch_sample(d, c);
     const std::string differ = c.image_longer
                                    ? "longer than the " + std::to_string(d.bytes.size()) +
@@ -347,7 +361,7 @@ std::string image_text(const pulse_decoder &d, const comparison &c, const record
                                    : printed("%llu of %llu bytes differ; the first",
                                              static_cast<unsigned long long>(c.mismatches),
                                              static_cast<unsigned long long>(c.image_bytes));
-    return printed("%s at byte %llu (%.3f s, sample %.0f)", differ.c_str(),
+    return printed("%s%s at byte %llu (%.3f s, sample %.0f)", lost.c_str(), differ.c_str(),
                    static_cast<unsigned long long>(c.first_mismatch), seconds(f, at), at);
 }
 
@@ -487,6 +501,15 @@ nlohmann::ordered_json weakest_json(const recording_facts &f, const pulse_decode
     return weakest;
 }
 
+// Bytes the image has that the recording lost: newer than the other keys, so after them all.
+nlohmann::ordered_json lost_json(const recording_facts &f, const comparison &c)
+{
+    nlohmann::ordered_json lost = nlohmann::ordered_json::array();
+    for (const lost_bytes &l : c.lost)
+        lost.push_back({{"after", l.after}, {"bytes", l.count}, {"seconds", seconds(f, l.sample)}});
+    return lost;
+}
+
 nlohmann::ordered_json comparison_json(const pulse_decoder &d, const comparison &c,
                                        const recording_facts &f)
 {
@@ -582,37 +605,130 @@ std::vector<std::string> program_lines(const recording_facts &f, const program_l
 
 } // namespace
 
+std::vector<possible_loss> possible_losses(const pulse_decoder &d)
+{
+    const double byte_samples =
+        cells_per_byte * double{normal_cell_cycles} * d.rate / (machine_cycles_per_second * d.speed);
+    std::vector<possible_loss> losses;
+    for (std::uint64_t i = 0; i < std::min<std::uint64_t>(d.dropout_count, dropouts_kept); ++i) {
+        const dropout &gap = d.dropouts[i];
+        const auto most = static_cast<std::uint64_t>(std::ceil((gap.end - gap.start) / byte_samples));
+        losses.push_back({gap.byte, most + 1, gap.start});
+    }
+    return losses;
+}
+
+namespace {
+
+void note_mismatch(comparison &c, std::uint64_t recovered_index, std::uint64_t count)
+{
+    if (c.mismatches == 0)
+        c.first_mismatch = recovered_index;
+    c.mismatches += count;
+}
+
+// How many of the bytes after a possible loss match, were `skipped` of the image's lost.
+std::size_t matching_after(const comparison &c, std::size_t from, std::uint64_t skipped,
+                           const std::vector<std::uint8_t> &recovered, std::uint64_t next)
+{
+    std::size_t matching = 0;
+    for (std::size_t k = 0; k < loss_evidence && next + k < recovered.size() &&
+                            from + skipped + k < c.ahead.size();
+         ++k)
+        matching += ((c.ahead[from + skipped + k] ^ recovered[next + k]) & 0x7F) == 0;
+    return matching;
+}
+
+// The image bytes the recording lost where it may have: the fewest that make the bytes after
+// match, and only where far more of them match than with none lost.
+std::uint64_t bytes_lost(const comparison &c, std::size_t from, const possible_loss &loss,
+                         const std::vector<std::uint8_t> &recovered, std::uint64_t next)
+{
+    const std::size_t with_none = matching_after(c, from, 0, recovered, next);
+    std::uint64_t best = 0;
+    std::size_t best_matching = with_none;
+    for (std::uint64_t skipped = 1; skipped <= loss.most; ++skipped) {
+        const std::size_t matching = matching_after(c, from, skipped, recovered, next);
+        if (matching > best_matching) {
+            best = skipped;
+            best_matching = matching;
+        }
+    }
+    return best_matching >= with_none + loss_evidence / 2 ? best : 0;
+}
+
+// The possible loss just before the recovered byte `next`, not yet looked at.
+const possible_loss *loss_before(comparison &c, std::uint64_t next)
+{
+    const std::vector<possible_loss> &losses = c.possible_losses;
+    while (c.next_loss < losses.size() && losses[c.next_loss].after + 1 < next)
+        ++c.next_loss;
+    return c.next_loss < losses.size() && losses[c.next_loss].after + 1 == next
+               ? &losses[c.next_loss]
+               : nullptr;
+}
+
+// Compares what has been read ahead, as far as the next possible loss lets it before more of
+// the image is read, or all of it at the image's end.
+bool compare_ahead(comparison &c, const std::vector<std::uint8_t> &recovered, bool image_ended)
+{
+    std::size_t used = 0;
+    bool going_on = true;
+    while (used < c.ahead.size()) {
+        const std::uint64_t next = c.image_bytes - c.lost_count; // of the recovered bytes
+        const possible_loss *loss = loss_before(c, next);
+        if (loss) {
+            if (!image_ended && c.ahead.size() - used < loss->most + loss_evidence)
+                break;
+            const std::uint64_t lost = std::min<std::uint64_t>(
+                bytes_lost(c, used, *loss, recovered, next), c.ahead.size() - used);
+            ++c.next_loss;
+            if (lost > 0) {
+                c.lost.push_back({loss->after, lost, loss->sample});
+                c.lost_count += lost;
+                c.image_bytes += lost;
+                used += lost;
+                note_mismatch(c, next, lost);
+            }
+            continue;
+        }
+        if (next >= recovered.size()) {
+            c.image_longer = true;
+            note_mismatch(c, next, 1);
+            ++c.image_bytes;
+            going_on = false;
+            break;
+        }
+        const int difference = c.ahead[used++] ^ recovered[next];
+        ++c.image_bytes;
+        if (difference & 0x7F)
+            note_mismatch(c, next, 1);
+        else
+            c.bit7_only += difference != 0;
+    }
+    c.ahead.erase(c.ahead.begin(), c.ahead.begin() + static_cast<std::ptrdiff_t>(used));
+    return going_on;
+}
+
+} // namespace
+
 bool compare_image_bytes(comparison &c, const std::uint8_t *image, std::size_t count,
                          const std::vector<std::uint8_t> &recovered)
 {
     c.made = true;
-    for (std::size_t i = 0; i < count; ++i, ++c.image_bytes) {
-        if (c.image_bytes >= recovered.size()) {
-            c.image_longer = true;
-            if (c.mismatches++ == 0)
-                c.first_mismatch = c.image_bytes;
-            ++c.image_bytes;
-            return false;
-        }
-        const int difference = image[i] ^ recovered[c.image_bytes];
-        if (difference & 0x7F) {
-            if (c.mismatches++ == 0)
-                c.first_mismatch = c.image_bytes;
-        } else {
-            c.bit7_only += difference != 0;
-        }
-    }
-    return true;
+    c.ahead.insert(c.ahead.end(), image, image + count);
+    return compare_ahead(c, recovered, false);
 }
 
 void finish_comparison(comparison &c, const std::vector<std::uint8_t> &recovered)
 {
     c.made = true;
-    if (c.image_longer || recovered.size() <= c.image_bytes)
+    if (!c.image_longer && !compare_ahead(c, recovered, true))
         return;
-    if (c.mismatches == 0)
-        c.first_mismatch = c.image_bytes;
-    c.mismatches += recovered.size() - c.image_bytes;
+    const std::uint64_t compared = c.image_bytes - c.lost_count;
+    if (c.image_longer || recovered.size() <= compared)
+        return;
+    note_mismatch(c, compared, recovered.size() - compared);
 }
 
 judgement judge(const recording_facts &f, const pulse_decoder &d, const comparison &c)
@@ -660,6 +776,7 @@ bool write_json_report(FILE *out, const recording_facts &f, const pulse_decoder 
 {
     nlohmann::ordered_json report = report_json(f, d, c, j);
     report.update(programs_json(f, programs));
+    report["lost"] = lost_json(f, c);
     const std::string text =
         report.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
     std::fprintf(out, "%s\n", text.c_str());

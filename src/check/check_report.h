@@ -21,15 +21,40 @@ struct recording_facts {
     std::uint64_t clipped = 0; // samples at the format's full scale
 };
 
-// The recovered bytes against the image, fed a block of the image at a time.
+// Where a dropout may have taken whole bytes away unseen: after the byte it fell in, at most
+// `most` of them.
+struct possible_loss {
+    std::uint64_t after; // the recovered byte the dropout fell in
+    std::uint64_t most;
+    double sample; // where the dropout began
+};
+
+// Bytes the image has and the recording lost, after the recovered byte `after`.
+struct lost_bytes {
+    std::uint64_t after;
+    std::uint64_t count;
+    double sample;
+};
+
+// The recovered bytes against the image, fed a block of the image at a time. Across each
+// possible loss the image is read a little ahead, so that the bytes after it are compared
+// with those they are, not every one of them with its neighbour.
 struct comparison {
     bool made = false;
     std::uint64_t image_bytes = 0;
     bool image_longer = false;    // the image goes on past the bytes recovered
     std::uint64_t mismatches = 0; // bytes that differ in bits 0 to 6, or are missing or extra
-    std::uint64_t first_mismatch = 0;
+    std::uint64_t first_mismatch = 0; // of the recovered bytes
     std::uint64_t bit7_only = 0; // bytes that differ only in the bit that is never recorded
+    std::vector<possible_loss> possible_losses; // in the order of the recovered bytes
+    std::size_t next_loss = 0;
+    std::vector<lost_bytes> lost;
+    std::uint64_t lost_count = 0;
+    std::vector<std::uint8_t> ahead; // image bytes read but not yet compared
 };
+
+// The places where the decoder's dropouts may have lost whole bytes.
+std::vector<possible_loss> possible_losses(const pulse_decoder &decoder);
 
 // Compares the image's next bytes with the recovered ones. Returns false once the image has
 // gone past them: the verdict is certain and the rest of the image need not be read.
