@@ -10,6 +10,7 @@
 
 #include "audio/output_filter.h"
 #include "audio/wave_file.h"
+#include "check/check_report.h"
 #include "check/pulse_decoder.h"
 #include "tape/machine_timing.h"
 #include "tape/tape_signal.h"
@@ -310,12 +311,7 @@ std::vector<std::uint8_t> ideal_bytes(const converted_signal &signal,
     return bytes;
 }
 
-struct decoded {
-    bool lead_in_found;
-    std::vector<std::uint8_t> bytes;
-};
-
-decoded check_decoder_bytes(const std::vector<float> &samples, std::uint32_t rate)
+pulse_decoder check_decoder(const std::vector<float> &samples, std::uint32_t rate)
 {
     pulse_decoder decoder;
     start_decoding(decoder, rate);
@@ -323,7 +319,7 @@ decoded check_decoder_bytes(const std::vector<float> &samples, std::uint32_t rat
         decode_samples(decoder, samples.data() + at,
                        std::min(frames_per_block, samples.size() - at));
     finish_decoding(decoder);
-    return {decoder.lead_in_found, decoder.bytes};
+    return decoder;
 }
 
 // By index: a byte lost or added shifts nothing, it only counts once.
@@ -342,12 +338,26 @@ struct check_outcome {
     std::uint64_t errors;
 };
 
+// As the check compares with -i: across a dropout that took whole bytes away, the bytes after
+// it against the image's bytes they are.
+std::uint64_t compared_errors(const std::vector<std::uint8_t> &sent, const pulse_decoder &d)
+{
+    comparison c;
+    c.possible_losses = possible_losses(d);
+    if (compare_image_bytes(c, sent.data(), sent.size(), d.bytes)) {
+        finish_comparison(c, d.bytes);
+        return c.mismatches;
+    }
+    // The comparison stopped at the first image byte past the recovered ones.
+    return c.mismatches - 1 + sent.size() - (c.image_bytes - 1);
+}
+
 check_outcome check_read(const converted_signal &signal, const received_signal &r)
 {
-    const decoded result = check_decoder_bytes(r.samples, signal.rate);
-    if (!result.lead_in_found)
+    const pulse_decoder decoder = check_decoder(r.samples, signal.rate);
+    if (!decoder.lead_in_found)
         return {false, signal.image.size()};
-    return {true, byte_errors(signal.image, result.bytes)};
+    return {true, compared_errors(signal.image, decoder)};
 }
 
 double ratio_of_db(double db)
