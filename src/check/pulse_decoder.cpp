@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace {
 
@@ -940,16 +941,20 @@ void note_opening(pulse_decoder &d, int direction, double edge)
 
 // While the lead-in is looked for, in both directions.
 // A run long enough to be the tone, followed by a silence of two of its periods: the tone has
-// ended, and the data's first pulse is on its way.
-bool tone_ended(pulse_decoder &d, tone_run &run, double index)
+// ended, and the data's first pulse is on its way. Asked at every sample: the first test is
+// kept apart, small enough to be inlined.
+bool long_run_ended(pulse_decoder &d, tone_run &run, double index)
 {
-    if (run.edges <= tone_periods_needed)
-        return false;
     const double mean = (run.last - run.first) / static_cast<double>(run.edges - 1);
     if (index - run.last < 2 * mean || !quiet_after(d, run, mean))
         return false;
     begin_data(d, run, -1);
     return true;
+}
+
+bool tone_ended(pulse_decoder &d, tone_run &run, double index)
+{
+    return run.edges > tone_periods_needed && long_run_ended(d, run, index);
 }
 
 void search_sample(pulse_decoder &d, double index, double before, double y, double level,
@@ -1139,30 +1144,36 @@ void start_pulse_filters(pulse_filters &f, double rate)
 // addition per sample would take longer than all the decoding.
 void add_level(pulse_decoder &d, const float *samples, std::size_t count)
 {
-    double peak[4] = {d.peak, 0, 0, 0};
+    // The largest magnitude is one of the samples: a float holds it exactly.
+    float peak[4] = {static_cast<float>(d.peak), 0, 0, 0};
     double sum[4] = {d.sum, 0, 0, 0};
     std::size_t i = 0;
     for (; i + 4 <= count; i += 4) {
         for (std::size_t lane = 0; lane < 4; ++lane) {
-            peak[lane] = std::max(peak[lane], std::fabs(static_cast<double>(samples[i + lane])));
+            peak[lane] = std::max(peak[lane], std::fabs(samples[i + lane]));
             sum[lane] += samples[i + lane];
         }
     }
     for (; i < count; ++i) {
-        peak[0] = std::max(peak[0], std::fabs(static_cast<double>(samples[i])));
+        peak[0] = std::max(peak[0], std::fabs(samples[i]));
         sum[0] += samples[i];
     }
     d.peak = std::max(std::max(peak[0], peak[1]), std::max(peak[2], peak[3]));
     d.sum = (sum[0] + sum[1]) + (sum[2] + sum[3]);
 }
 
-// x - x is 0 for every finite x and NaN otherwise: a test the compiler can do many at a time.
+// A float is a NaN or infinite when its exponent's bits are all set: an integer test the
+// compiler can do many at a time.
 bool all_finite(const float *samples, std::size_t count)
 {
-    bool finite = true;
-    for (std::size_t i = 0; i < count; ++i)
-        finite &= samples[i] - samples[i] == 0;
-    return finite;
+    constexpr std::uint32_t exponent = 0x7F800000;
+    std::uint32_t nonfinite = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::uint32_t bits;
+        std::memcpy(&bits, samples + i, sizeof bits);
+        nonfinite |= static_cast<std::uint32_t>((bits & exponent) == exponent);
+    }
+    return nonfinite == 0;
 }
 
 // A NaN or an infinity would poison every recurrence after it: each is counted and taken as
