@@ -26,8 +26,10 @@ constexpr double noted_speed = 0.01;
 constexpr double silent_peak = 0.0001;
 constexpr std::size_t dropouts_listed = 3;
 constexpr std::size_t weakest_listed = 3;
-// After a dropout, this many bytes are compared to tell how many whole bytes it took away.
+// After a dropout, this many bytes are compared to tell how many whole bytes it took away, and
+// at most this many are looked for: the data goes on only after a dropout of under 200 cells.
 constexpr std::size_t loss_evidence = 16;
+constexpr std::uint64_t most_bytes_lost = 32;
 
 [[gnu::format(printf, 1, 2)]] std::string printed(const char *format, ...)
 {
@@ -613,7 +615,7 @@ std::vector<possible_loss> possible_losses(const pulse_decoder &d)
     for (std::uint64_t i = 0; i < std::min<std::uint64_t>(d.dropout_count, dropouts_kept); ++i) {
         const dropout &gap = d.dropouts[i];
         const auto most = static_cast<std::uint64_t>(std::ceil((gap.end - gap.start) / byte_samples));
-        losses.push_back({gap.byte, most + 1, gap.start});
+        losses.push_back({gap.byte, std::min(most + 1, most_bytes_lost), gap.start});
     }
     return losses;
 }

@@ -247,7 +247,8 @@ struct framing {
 framing framing_shown(const pulse_decoder &d)
 {
     const held_cells &h = d.held_back;
-    // Rates that round the longer pulse away leave nothing to go by.
+    // Rates that round the longer pulse away, so that fewer than a quarter of the bytes before
+    // showed it, leave nothing to go by.
     if (d.longer_last * 4 < d.bytes.size() || d.bytes.empty())
         return {true, 0};
     double longer[cells_per_byte] = {};
@@ -279,7 +280,9 @@ std::int64_t lost_cells(const pulse_decoder &d, std::uint64_t shift)
     std::int64_t lost = static_cast<std::int64_t>(d.cells) - static_cast<std::int64_t>(j.cells) +
                         static_cast<std::int64_t>(shift);
     lost += cells_per_byte * std::llround((fitting - static_cast<double>(lost)) / cells_per_byte);
-    return lost < 0 ? lost + cells_per_byte : lost;
+    while (lost < 0)
+        lost += cells_per_byte;
+    return lost;
 }
 
 // Once the cells held after a join show where bytes end, or no more will come: where their
@@ -289,10 +292,9 @@ void settle_framing(pulse_decoder &d, framing found)
 {
     held_cells &h = d.held_back;
     h.holding = false;
-    const std::uint64_t shift = found.shown ? found.shift : 0;
-    if (shift != 0) {
-        const std::int64_t lost = lost_cells(d, shift);
-            restore_joined(d);
+    if (found.shift != 0) {
+        const std::int64_t lost = lost_cells(d, found.shift);
+        restore_joined(d);
         for (std::int64_t i = 0; i < lost; ++i)
             append_cell(d, {d.next_cell_start, 0, 0, 0, false, true});
         d.lost_pulses += static_cast<std::uint64_t>(lost);
