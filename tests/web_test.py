@@ -22,6 +22,8 @@ from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import Select, WebDriverWait
 
+from sound_path import downloaded
+
 SITE, PROGRAM, EXAMPLE = (pathlib.Path(arg).resolve() for arg in sys.argv[1:4])
 RATES = ('48000', '44100', '22050', '11025', '8000')
 SCRATCH = pathlib.Path(tempfile.mkdtemp(prefix='zkt2wav-web-'))
@@ -95,18 +97,7 @@ class Page:
         return self.element('status').text
 
     def download(self):
-        encoded = self.driver.execute_async_script('''
-            const done = arguments[arguments.length - 1];
-            fetch(document.getElementById('download').href)
-                .then((response) => response.arrayBuffer())
-                .then((buffer) => {
-                  const bytes = new Uint8Array(buffer);
-                  let text = '';
-                  for (let i = 0; i < bytes.length; i += 0x8000)
-                    text += String.fromCharCode.apply(null, bytes.subarray(i, i + 0x8000));
-                  done(btoa(text));
-                });''')
-        return base64.b64decode(encoded)
+        return downloaded(self.driver)
 
 
 def program_output(image, rate='44100', gain='4', invert=False, pad='0'):

@@ -330,11 +330,15 @@ function show_playing(playing) {
 }
 
 // Each playback has a context of its own at the file's rate: the browser resamples only where
-// the device can't play that rate.
+// the device can't play that rate. A gap fails the load where a delay costs nothing, so the
+// context asks for the longest buffer the browser gives (Chromium: about 0.19 s, where
+// 'playback' gives 0.02 s and a busy machine starved it).
+const longest_latency_seconds = 1;
+
 async function start_playback() {
   let context;
   try {
-    context = new AudioContext({sampleRate: sound.rate, latencyHint: 'playback'});
+    context = new AudioContext({sampleRate: sound.rate, latencyHint: longest_latency_seconds});
   } catch (error) {
     say(`This browser can't play sound at ${sound.rate} Hz (${error.message}): download the ` +
             'file and play it with another player.',
