@@ -265,11 +265,13 @@ function draw_start(samples, rate) {
   context.stroke();
 }
 
-// Time to go is rounded up, so that a sound still playing never shows 0:00.
+// Time to go is rounded up, so that a sound still playing never shows 0:00, and so is the
+// time played once the sound is over, so that both ends show the same length.
 function show_time(played, length) {
+  const over = played >= length;
   element('progress').value = length > 0 ? Math.min(1, played / length) : 0;
-  element('time').textContent =
-      `${clock(played)} played, ${clock(Math.ceil(Math.max(0, length - played)))} to go`;
+  element('time').textContent = `${clock(over ? Math.ceil(length) : played)} played, ` +
+                                `${clock(Math.ceil(Math.max(0, length - played)))} to go`;
 }
 
 // A phone that sleeps in the middle of a load ruins it.
