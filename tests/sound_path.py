@@ -44,6 +44,19 @@ def downloaded(driver):
     return base64.b64decode(encoded)
 
 
+def headless_chromium(scratch, env=None, *flags):
+    """Debian's Chromium under its driver, its profile in the scratch directory, free to play
+    sound without a click."""
+    options = webdriver.ChromeOptions()
+    options.binary_location = '/usr/bin/chromium'
+    for flag in ('--headless=new', '--no-sandbox', '--disable-gpu', '--no-first-run',
+                 '--disable-background-networking', '--disable-component-update',
+                 '--disable-sync', '--autoplay-policy=no-user-gesture-required',
+                 '--user-data-dir=' + tempfile.mkdtemp(dir=scratch), *flags):
+        options.add_argument(flag)
+    return webdriver.Chrome(service=Service('/usr/bin/chromedriver', env=env), options=options)
+
+
 def die_with_the_caller():
     # A caller killed by a timeout must not leave what it started running for ever.
     ctypes.CDLL(None, use_errno=True).prctl(1, int(signal.SIGTERM))  # PR_SET_PDEATHSIG
@@ -118,15 +131,7 @@ class Daemon:
             stop(process)
 
     def browser(self):
-        options = webdriver.ChromeOptions()
-        options.binary_location = '/usr/bin/chromium'
-        for flag in ('--headless=new', '--no-sandbox', '--disable-gpu', '--no-first-run',
-                     '--disable-background-networking', '--disable-component-update',
-                     '--disable-sync', '--autoplay-policy=no-user-gesture-required',
-                     '--user-data-dir=' + tempfile.mkdtemp(dir=self.scratch)):
-            options.add_argument(flag)
-        return webdriver.Chrome(service=Service('/usr/bin/chromedriver', env=self.env),
-                                options=options)
+        return headless_chromium(self.scratch, self.env)
 
 
 class Page:

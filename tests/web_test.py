@@ -18,11 +18,10 @@ import threading
 import unittest
 
 from selenium import webdriver
-from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import Select, WebDriverWait
 
-from sound_path import downloaded
+from sound_path import downloaded, headless_chromium
 
 SITE, PROGRAM, EXAMPLE = (pathlib.Path(arg).resolve() for arg in sys.argv[1:4])
 RATES = ('48000', '44100', '22050', '11025', '8000')
@@ -36,15 +35,7 @@ def generated_image():
 
 
 def browser():
-    options = webdriver.ChromeOptions()
-    options.binary_location = '/usr/bin/chromium'
-    for flag in ('--headless=new', '--no-sandbox', '--disable-gpu', '--disable-quic',
-                 '--no-first-run', '--disable-background-networking',
-                 '--disable-component-update', '--disable-sync', '--window-size=390,844',
-                 '--autoplay-policy=no-user-gesture-required',
-                 '--user-data-dir=' + tempfile.mkdtemp(dir=SCRATCH)):
-        options.add_argument(flag)
-    return webdriver.Chrome(service=Service('/usr/bin/chromedriver'), options=options)
+    return headless_chromium(SCRATCH, None, '--disable-quic', '--window-size=390,844')
 
 
 class QuietHandler(http.server.SimpleHTTPRequestHandler):

@@ -135,6 +135,10 @@ function out_of_memory(error) {
   return error instanceof RangeError || /memory|allocation/i.test(String(error));
 }
 
+function converting_text() {
+  return `Converting ${chosen_image.name} at ${element('rate').value} Hz…`;
+}
+
 // Whatever was shown no longer matches the controls from here on.
 async function convert() {
   clearTimeout(pad_timer);
@@ -147,7 +151,7 @@ async function convert() {
     say('Choose a tape image.');
     return;
   }
-  say(`Converting ${chosen_image.name} at ${element('rate').value} Hz…`);
+  say(converting_text());
   await new Promise((resolve) => setTimeout(resolve, 0));
   const started = performance.now();
   const output_name = wav_name_for(chosen_image.name);
@@ -426,7 +430,7 @@ function pad_typed() {
   forget_result();
   if (accepted_pad() === null)
     return;
-  say(chosen_image ? `Converting ${chosen_image.name}…` : 'Choose a tape image.');
+  say(chosen_image ? converting_text() : 'Choose a tape image.');
   if (chosen_image)
     pad_timer = setTimeout(convert, pad_typing_pause_ms);
 }
