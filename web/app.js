@@ -17,6 +17,7 @@ let chosen_image = null;
 let sound = null; // the latest conversion: its file, name, rate and samples as played
 let playback = null; // the sound being played, or paused
 let wake_lock = null;
+const awake_for = new Set(); // what needs the screen on: 'playing', 'recording'
 let device_rate = 0;
 let conversions = 0; // only the latest conversion's result is shown
 let pad_timer = 0;
@@ -279,7 +280,10 @@ function show_time(played, length) {
 }
 
 // A phone that sleeps in the middle of a load ruins it.
-async function keep_awake() {
+async function keep_awake(reason) {
+  awake_for.add(reason);
+  if (wake_lock && !wake_lock.released)
+    return;
   try {
     wake_lock = navigator.wakeLock ? await navigator.wakeLock.request('screen') : null;
   } catch (error) {
@@ -287,7 +291,10 @@ async function keep_awake() {
   }
 }
 
-function let_sleep() {
+function let_sleep(reason) {
+  awake_for.delete(reason);
+  if (awake_for.size > 0)
+    return;
   if (wake_lock)
     wake_lock.release().catch(() => {});
   wake_lock = null;
@@ -330,9 +337,9 @@ function follow_playback(p) {
 function show_playing(playing) {
   element('play').textContent = playing ? 'Pause' : 'Play';
   if (playing)
-    keep_awake();
+    keep_awake('playing');
   else
-    let_sleep();
+    let_sleep('playing');
 }
 
 // Each playback has a context of its own at the file's rate: the browser resamples only where
@@ -450,9 +457,9 @@ function wire_controls() {
   element('pad').addEventListener('input', pad_typed);
   element('pad').addEventListener('change', pad_typed);
   document.addEventListener('visibilitychange', () => {
-    if (document.visibilityState === 'visible' && playback &&
-        playback.context.state === 'running')
-      keep_awake();
+    // The browser gives the lock back whenever the page is hidden.
+    if (document.visibilityState === 'visible' && awake_for.size > 0)
+      awake_for.forEach(keep_awake);
   });
   drop.addEventListener('dragover', (event) => {
     event.preventDefault();

@@ -1,14 +1,12 @@
 #include "check/check_command.h"
 
-#include "check/check_report.h"
-#include "check/pulse_decoder.h"
+#include "check/check_session.h"
 #include "check/recording_file.h"
 #include "check/recovered_image.h"
 #include "exit_status.h"
 #include "run_files.h"
 
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,7 +14,6 @@
 #include <getopt.h>
 #include <string>
 #include <sys/stat.h>
-#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -101,104 +98,31 @@ check_request read_check_options(int argc, char *argv[])
     return request;
 }
 
-// What one channel held: every program found, the bytes of each, and the whole state of the
-// one the report is on.
-struct channel_heard {
-    pulse_decoder decoder;
-    std::uint64_t clipped = 0;
-    std::vector<program_summary> programs;
-    std::vector<std::vector<std::uint8_t>> images;
-    pulse_decoder chosen;
-    bool chosen_found = false;
-};
-
-struct channels_heard {
-    channel_heard channel[2];
-};
-
-void take_program(channel_heard &heard, const recording_facts &facts, std::size_t wanted,
-                  const pulse_decoder &d)
+// Reads the recording block by block into the check.
+void decode_recording(recording_file &r, const check_request &request, check_session &s)
 {
-    if (heard.programs.size() == wanted) {
-        heard.chosen = d;
-        heard.chosen_found = true;
-    }
-    heard.programs.push_back(summarise(facts, d));
-    heard.images.push_back(d.bytes);
-}
-
-// What is known of a channel before its clipped samples are counted: enough to judge a
-// program as it ends.
-recording_facts channel_facts(const check_request &request, const recording_file &r,
-                              std::size_t channel)
-{
-    return {request.recording, r.format.name, r.format.rate,
-            r.format.channels, channel,       r.format.lossy};
-}
-
-void decode_recording(recording_file &r, const check_request &request, channels_heard &heard)
-{
-    const auto channels = static_cast<std::size_t>(r.format.channels);
-    for (std::size_t c = 0; c < channels; ++c) {
-        channel_heard &h = heard.channel[c];
-        start_decoding(h.decoder, r.format.rate);
-        const recording_facts facts = channel_facts(request, r, c);
-        h.decoder.on_program = [&h, facts, &request](const pulse_decoder &d) {
-            take_program(h, facts, request.program, d);
-        };
-    }
+    const recording_facts facts{request.recording, r.format.name,  r.format.rate,
+                                r.format.channels, 0,              r.format.lossy};
+    start_check(s, facts, r.format.clip_level, request.program, request.channel);
     constexpr std::size_t frames_per_block = 65536;
-    std::vector<float> interleaved(frames_per_block * channels);
-    std::vector<float> samples(frames_per_block);
+    std::vector<float> interleaved(frames_per_block * static_cast<std::size_t>(r.format.channels));
     for (std::size_t frames;
-         (frames = read_frames(r, request.recording, interleaved.data(), frames_per_block)) > 0;) {
-        for (std::size_t c = 0; c < channels; ++c) {
-            for (std::size_t i = 0; i < frames; ++i) {
-                samples[i] = interleaved[i * channels + c];
-                heard.channel[c].clipped += std::fabs(samples[i]) >= r.format.clip_level;
-            }
-            decode_samples(heard.channel[c].decoder, samples.data(), frames);
-        }
-    }
-    for (std::size_t c = 0; c < channels; ++c) {
-        channel_heard &h = heard.channel[c];
-        finish_decoding(h.decoder);
-        h.decoder.on_program = nullptr;
-        const recording_facts facts = channel_facts(request, r, c);
-        if (h.decoder.lead_in_found)
-            take_program(h, facts, request.program, h.decoder);
-        // What was measured of the whole recording, not only up to the chosen program's end.
-        if (h.chosen_found)
-            take_recording_measures(h.chosen, h.decoder);
-    }
-}
-
-// The channel that carries the signal: the one whose lead-in was found, then the one that
-// gave more programs, then more bytes, then the one whose data went on longer.
-std::size_t signal_channel(const channels_heard &heard, int channels, int chosen)
-{
-    if (chosen >= 0)
-        return static_cast<std::size_t>(chosen);
-    auto score = [](const channel_heard &h) {
-        return std::make_tuple(!h.programs.empty() || h.decoder.lead_in_found, h.programs.size(),
-                               h.decoder.bytes.size(), h.decoder.cells);
-    };
-    return channels > 1 && score(heard.channel[1]) > score(heard.channel[0]) ? 1 : 0;
+         (frames = read_frames(r, request.recording, interleaved.data(), frames_per_block)) > 0;)
+        check_frames(s, interleaved.data(), frames);
+    finish_check(s);
 }
 
 // Reads the image only as far as the recovered bytes go: an image without end still ends.
-comparison compare_with_image(const char *name, FILE *image, const pulse_decoder &d)
+comparison compare_with_image(const char *name, FILE *image, const check_session &s)
 {
-    const std::vector<std::uint8_t> &bytes = d.bytes;
-    comparison c;
-    c.possible_losses = possible_losses(d);
+    comparison c = start_comparison(s);
     std::uint8_t block[1 << 16];
     for (std::size_t got; (got = std::fread(block, 1, sizeof block, image)) > 0;)
-        if (!compare_image_bytes(c, block, got, bytes))
+        if (!compare_image(c, s, block, got))
             return c;
     if (std::ferror(image))
         fail_reading(name, std::strerror(errno));
-    finish_comparison(c, bytes);
+    finish_image(c, s);
     return c;
 }
 
@@ -254,20 +178,16 @@ int check_command(int argc, char *argv[])
         recovered = prepare_recovered(request.recovered, r.stream, image);
     start_reading(r, request.recording);
     check_chosen_channel(request, r.format);
-    channels_heard heard;
-    decode_recording(r, request, heard);
-    const std::size_t channel = signal_channel(heard, r.format.channels, request.channel);
-    const channel_heard &h = heard.channel[channel];
-    if (!h.programs.empty() && !h.chosen_found)
+    check_session s;
+    decode_recording(r, request, s);
+    const channel_heard &h = signal_channel(s);
+    if (program_missing(s))
         fail(exit_out_of_range, "Unknown program: %zu.\nThe recording holds %zu %s.\n",
              request.program + 1, h.programs.size(),
              h.programs.size() == 1 ? "program" : "programs");
-    const pulse_decoder &d = h.chosen_found ? h.chosen : h.decoder;
-    const comparison c = image ? compare_with_image(request.image, image, d) : comparison{};
-    const recording_facts facts{request.recording, r.format.name,  r.format.rate, r.format.channels,
-                                channel,           r.format.lossy, h.clipped};
-    const judgement j = judge(facts, d, c);
-    const program_list programs{h.programs, request.program};
+    const pulse_decoder &d = reported_program(s);
+    const comparison c = image ? compare_with_image(request.image, image, s) : comparison{};
+    const judgement j = judge_check(s, c);
     std::vector<std::string> folder_names;
     std::vector<recovered_image> in_folder;
     if (into_folder)
@@ -278,9 +198,7 @@ int check_command(int argc, char *argv[])
         discard_recovered(recovered);
     // With the bytes on standard output, the report keeps out of their way.
     FILE *report = recovered.standard_output ? stderr : stdout;
-    const bool reported = request.json ? write_json_report(report, facts, d, c, j, programs)
-                                       : write_text_report(report, facts, d, c, j, programs);
-    if (!reported)
+    if (!write_check_report(report, s, c, j, request.json))
         fail(exit_io_failed, "Error writing the report.\n%s\n", std::strerror(errno));
     keep_recovered(recovered);
     for (recovered_image &program : in_folder)

@@ -24,6 +24,8 @@ constexpr std::uint64_t clipped_share = 1000;
 constexpr double noted_speed = 0.01;
 // Quieter than this is nothing but a sound card's own noise, or a 16-bit file's dither.
 constexpr double silent_peak = 0.0001;
+// Below this peak, about -30 dBFS, the pulses still decode, with less margin against noise.
+constexpr double low_peak = 0.03;
 constexpr std::size_t dropouts_listed = 3;
 constexpr std::size_t weakest_listed = 3;
 // After a dropout, this many bytes are compared to tell how many whole bytes it took away, and
@@ -320,7 +322,7 @@ std::string printable(const std::string &name)
 double first_mismatch_sample(const pulse_decoder &d, const comparison &c)
 {
     return c.first_mismatch < d.byte_starts.size()
-               ? static_cast<double>(d.byte_starts[c.first_mismatch])
+               ? static_cast<double>(d.byte_starts[static_cast<std::size_t>(c.first_mismatch)])
                : static_cast<double>(d.samples);
 }
 
@@ -637,7 +639,9 @@ std::size_t matching_after(const comparison &c, std::size_t from, std::uint64_t 
     for (std::size_t k = 0; k < loss_evidence && next + k < recovered.size() &&
                             from + skipped + k < c.ahead.size();
          ++k)
-        matching += ((c.ahead[from + skipped + k] ^ recovered[next + k]) & 0x7F) == 0;
+        matching += ((c.ahead[static_cast<std::size_t>(from + skipped + k)] ^
+                      recovered[static_cast<std::size_t>(next + k)]) &
+                     0x7F) == 0;
     return matching;
 }
 
@@ -701,7 +705,7 @@ bool compare_ahead(comparison &c, const std::vector<std::uint8_t> &recovered, bo
             going_on = false;
             break;
         }
-        const int difference = c.ahead[used++] ^ recovered[next];
+        const int difference = c.ahead[used++] ^ recovered[static_cast<std::size_t>(next)];
         ++c.image_bytes;
         if (difference & 0x7F)
             note_mismatch(c, next, 1);
@@ -752,6 +756,25 @@ judgement judge(const recording_facts &f, const pulse_decoder &d, const comparis
         j.notes.push_back(plural(c.bit7_only, "byte", "bytes") +
                           " of the image use bit 7, which the signal never carries");
     return j;
+}
+
+std::string level_words(double peak, std::uint64_t clipped, hum_reading hum)
+{
+    if (peak < silent_peak)
+        return "Silence: check the cable, and that the player is playing.";
+    if (peak < quietest_signal)
+        return "Too quiet to read: raise the player's volume or the recording level.";
+    if (clipped > 0)
+        return "Clipping: lower the player's volume or the recording level.";
+    if (hum.amplitude > 0 && db(hum.amplitude / peak) > loud_hum_db)
+        return printed("Hum at %.0f Hz: run the player on its battery, or break the ground "
+                       "loop between the two machines.",
+                       hum.hertz);
+    if (peak < low_peak)
+        return printed("Quiet (peak %.0f dBFS): it reads, but raise the volume for a margin "
+                       "against noise.",
+                       db(peak));
+    return printed("Good (peak %.0f dBFS).", db(peak));
 }
 
 program_summary summarise(const recording_facts &f, const pulse_decoder &d)

@@ -84,6 +84,10 @@ struct judgement {
 
 judgement judge(const recording_facts &facts, const pulse_decoder &decoder, const comparison &c);
 
+// What a level meter says of the sound it heard since it last spoke: its peak, the samples
+// at full scale, and the hum.
+std::string level_words(double peak, std::uint64_t clipped, hum_reading hum);
+
 // A program found in the recording, as the list of them shows it.
 struct program_summary {
     double lead_in_start = 0; // in samples

@@ -1063,7 +1063,8 @@ void end_hum_block(hum_meter &h)
             power += amplitude * amplitude;
             h.s1[m][k] = h.s2[m][k] = 0;
         }
-        h.loudest[m] = std::max(h.loudest[m], std::sqrt(power));
+        h.latest[m] = std::sqrt(power);
+        h.loudest[m] = std::max(h.loudest[m], h.latest[m]);
     }
     h.block_fill = 0;
 }
@@ -1347,8 +1348,22 @@ bool starts_inside_signal(const pulse_decoder &d)
     return false;
 }
 
+namespace {
+
+hum_reading louder_family(const double (&amplitude)[2])
+{
+    const int m = amplitude[1] > amplitude[0] ? 1 : 0;
+    return {amplitude[m], hum_meter::mains[m]};
+}
+
+} // namespace
+
 hum_reading loudest_hum(const pulse_decoder &d)
 {
-    const int m = d.hum.loudest[1] > d.hum.loudest[0] ? 1 : 0;
-    return {d.hum.loudest[m], hum_meter::mains[m]};
+    return louder_family(d.hum.loudest);
+}
+
+hum_reading latest_hum(const pulse_decoder &d)
+{
+    return louder_family(d.hum.latest);
 }

@@ -72,6 +72,7 @@ struct hum_meter {
     double coefficient[2][harmonics] = {};
     double s1[2][harmonics] = {}, s2[2][harmonics] = {};
     double loudest[2] = {0, 0}; // the largest amplitude of each family over any block
+    double latest[2] = {0, 0};  // and over the last block
 };
 
 // The pulses a recording opens with: how many follow one another as a tone's or cells' do.
@@ -297,3 +298,5 @@ struct hum_reading {
     double hertz;
 };
 hum_reading loudest_hum(const pulse_decoder &decoder);
+// The same over the last second or so.
+hum_reading latest_hum(const pulse_decoder &decoder);

@@ -1,0 +1,413 @@
+'use strict';
+// Saving from the machine and checking a recording. Every decision comes from the program's
+// own check (zkt2wav-check.js): this script only hands it the samples the browser hears or
+// decodes, and shows what it found.
+
+const level_every_ms = 100;
+const frames_per_feed = 65536;
+// The rates a recording can be checked at, as on the command line.
+const lowest_check_rate = 8000;
+const highest_check_rate = 192000;
+// Where the browser must resample a file whose rate can't be told, it does so to this rate.
+const fallback_check_rate = 48000;
+
+// One check in a fresh instance of the program's check, which holds one recording.
+class Check {
+  static async start(rate, channels, clip_level, lossy, name, format) {
+    const module = await createZkt2wavCheck();
+    module.ccall('check_start', null,
+                 ['number', 'number', 'number', 'number', 'string', 'string', 'number'],
+                 [rate, channels, clip_level, lossy ? 1 : 0, name, format, 0]);
+    return new Check(module, channels);
+  }
+
+  constructor(module, channels) {
+    this.module = module;
+    this.channels = channels;
+  }
+
+  // Feeds one block of samples, a Float32Array per channel.
+  feed(channel_data) {
+    const frames = channel_data[0].length;
+    const at = this.module._check_buffer(frames) / 4;
+    const heap = this.module.HEAPF32;
+    for (let c = 0; c < this.channels; ++c) {
+      const samples = channel_data[c];
+      for (let i = 0; i < frames; ++i)
+        heap[at + i * this.channels + c] = samples[i];
+    }
+    this.module._check_feed(frames);
+  }
+
+  progress() {
+    return JSON.parse(this.module.UTF8ToString(this.module._check_progress()));
+  }
+
+  program_bytes(index) {
+    const size = this.module._check_program_size(index);
+    const at = this.module._check_program_bytes(index);
+    return this.module.HEAPU8.slice(at, at + size);
+  }
+
+  finish() {
+    this.module._check_finish();
+  }
+
+  compare_image(bytes) {
+    for (let from = 0; from === 0 || from < bytes.length; from += frames_per_feed) {
+      const block = bytes.subarray(from, from + frames_per_feed);
+      this.module.HEAPU8.set(block, this.module._check_image_buffer(block.length));
+      this.module._check_image(block.length);
+    }
+  }
+
+  report(json) {
+    return this.module.UTF8ToString(this.module._check_report(json ? 1 : 0));
+  }
+}
+
+function seconds_text(seconds) {
+  const minutes = Math.floor(seconds / 60);
+  return `${minutes}:${(seconds - 60 * minutes).toFixed(1).padStart(4, '0')}`;
+}
+
+function program_text(number, program, take) {
+  const where = take > 1 ? `recording ${take}, ` : '';
+  const state = program.complete ? (program.verdict === 'pass' ? 'PASS' : 'FAIL') : 'reading';
+  return `${number}. ${where}at ${seconds_text(program.seconds)}: ` +
+         `${program.bytes} ${program.bytes === 1 ? 'byte' : 'bytes'}, ` +
+         `margin ${Math.round(100 * program.margin)}%, ${state}`;
+}
+
+// ---- Record ----
+
+// The samples as the device delivers them, a block at a time, each channel copied.
+const tap_processor = `
+class Tap extends AudioWorkletProcessor {
+  constructor() {
+    super();
+    this.blocks = [];
+    this.frames = 0;
+  }
+  process(inputs) {
+    const input = inputs[0];
+    if (input.length > 0) {
+      this.blocks.push(input.map((channel) => channel.slice()));
+      this.frames += input[0].length;
+    }
+    if (this.frames >= 2048) {
+      const channels = this.blocks[0].length;
+      const joined = [];
+      for (let c = 0; c < channels; ++c) {
+        const samples = new Float32Array(this.frames);
+        let at = 0;
+        for (const block of this.blocks) {
+          samples.set(block[Math.min(c, block.length - 1)], at);
+          at += block[0].length;
+        }
+        joined.push(samples);
+      }
+      this.port.postMessage(joined, joined.map((samples) => samples.buffer));
+      this.blocks = [];
+      this.frames = 0;
+    }
+    return true;
+  }
+}
+registerProcessor('tap', Tap);`;
+
+let recording = null; // the recording being made
+let takes = 0;
+const found_programs = []; // every program found, over every recording: its list entry
+
+// Why the microphone can't be used, and what to do about it.
+function microphone_trouble(error) {
+  if (!window.isSecureContext)
+    return 'Recording needs a secure page: open it over https://, from localhost or from a ' +
+           'file on this device.';
+  if (!navigator.mediaDevices || !navigator.mediaDevices.getUserMedia)
+    return 'This browser can\'t record from a microphone or line input.';
+  if (error && (error.name === 'NotAllowedError' || error.name === 'SecurityError'))
+    return 'The page may not use the microphone: allow it in the browser\'s site settings ' +
+           '(by the address bar), then press Record again.';
+  if (error && (error.name === 'NotFoundError' || error.name === 'OverconstrainedError'))
+    return 'No microphone or line input was found: plug the cable in, then press Record again.';
+  return `The microphone could not be opened: ${error ? error.message : 'unknown error'}.`;
+}
+
+function say_recording(text, failed = false) {
+  const status = element('record-status');
+  status.textContent = text;
+  status.classList.toggle('failed', failed);
+}
+
+// The browser must hand the samples over as they came: no echo cancelling, noise
+// suppression or gain riding, each of which reshapes the pulses.
+async function open_input() {
+  if (!window.isSecureContext || !navigator.mediaDevices || !navigator.mediaDevices.getUserMedia)
+    throw new Error(microphone_trouble(null));
+  try {
+    return await navigator.mediaDevices.getUserMedia({
+      audio: {echoCancellation: false, noiseSuppression: false, autoGainControl: false}});
+  } catch (error) {
+    throw new Error(microphone_trouble(error));
+  }
+}
+
+// A context at the input's own rate, so that no resampler touches the pulses.
+function input_context(settings) {
+  try {
+    return new AudioContext({sampleRate: settings.sampleRate});
+  } catch (error) {
+    return new AudioContext();
+  }
+}
+
+async function start_recording() {
+  const button = element('record');
+  button.disabled = true;
+  try {
+    const stream = await open_input();
+    const settings = stream.getAudioTracks()[0].getSettings();
+    const channels = Math.min(2, settings.channelCount || 1);
+    const context = input_context(settings);
+    await context.audioWorklet.addModule('data:text/javascript;base64,' + btoa(tap_processor));
+    const bits = settings.sampleSize || 0;
+    const clip_level = bits > 0 ? 1 - 2 ** (1 - bits) : 1;
+    const check = await Check.start(context.sampleRate, channels, clip_level, false,
+                                    'microphone', 'the browser\'s input', 0);
+    const tap = new AudioWorkletNode(context, 'tap', {
+      numberOfInputs: 1, numberOfOutputs: 0, channelCount: channels,
+      channelCountMode: 'explicit', channelInterpretation: 'speakers'});
+    const source = context.createMediaStreamSource(stream);
+    ++takes;
+    const r = {stream, context, check, take: takes, first: found_programs.length, ticker: 0};
+    tap.port.onmessage = (event) => check.feed(event.data);
+    source.connect(tap);
+    r.ticker = setInterval(() => show_progress(r), level_every_ms);
+    recording = r;
+    button.textContent = 'Stop';
+    button.setAttribute('aria-pressed', 'true');
+    say_recording(`Recording at ${context.sampleRate} Hz: play the tape, or save from the ` +
+                  'machine.');
+    keep_awake('recording');
+  } catch (error) {
+    say_recording(error.message, true);
+  }
+  button.disabled = false;
+}
+
+function stop_recording() {
+  const r = recording;
+  recording = null;
+  clearInterval(r.ticker);
+  r.stream.getTracks().forEach((track) => track.stop());
+  r.context.close();
+  r.check.finish();
+  show_progress(r);
+  let_sleep('recording');
+  element('record').textContent = 'Record';
+  element('record').setAttribute('aria-pressed', 'false');
+  element('level').querySelector('meter').value = -60;
+  const count = found_programs.length - r.first;
+  say_recording(`Stopped: ${count} ${count === 1 ? 'program' : 'programs'} found. Press ` +
+                'Record to go on.');
+}
+
+function show_level(level) {
+  const meter = element('level').querySelector('meter');
+  meter.value = level.dbfs === null ? -60 : Math.max(-60, level.dbfs);
+  element('level-words').textContent = level.words;
+}
+
+function show_progress(r) {
+  const progress = r.check.progress();
+  show_level(progress.level);
+  progress.programs.forEach((program, index) => show_program(r, r.first + index, program));
+}
+
+// A program's entry: what was found, a name the user may change, and its image once whole.
+function program_entry(number) {
+  const item = document.createElement('li');
+  const summary = document.createElement('span');
+  const name = document.createElement('input');
+  const link = document.createElement('a');
+  name.type = 'text';
+  name.value = `program-${number}.zkt`;
+  name.setAttribute('aria-label', `File name of program ${number}`);
+  link.className = 'button';
+  link.textContent = 'Save';
+  link.download = name.value;
+  link.setAttribute('role', 'link');
+  link.setAttribute('aria-disabled', 'true');
+  name.addEventListener('input', () => {
+    link.download = name.value.trim() || `program-${number}.zkt`;
+  });
+  item.append(summary, name, link);
+  element('programs').append(item);
+  return {item, summary, link, complete: false};
+}
+
+function show_program(r, index, program) {
+  if (!found_programs[index])
+    found_programs[index] = program_entry(index + 1);
+  const entry = found_programs[index];
+  entry.summary.textContent = program_text(index + 1, program, r.take);
+  if (program.complete && !entry.complete) {
+    entry.complete = true;
+    const image = new Blob([r.check.program_bytes(index - r.first)]);
+    entry.link.href = URL.createObjectURL(image);
+    entry.link.removeAttribute('aria-disabled');
+  }
+}
+
+// ---- Check a recording ----
+
+const text_decoder = new TextDecoder('latin1');
+
+function ascii(bytes, at, length) {
+  return text_decoder.decode(bytes.subarray(at, at + length));
+}
+
+function find_text(bytes, text, from = 0, to = bytes.length) {
+  for (let at = from; at + text.length <= to; ++at)
+    if (ascii(bytes, at, text.length) === text)
+      return at;
+  return -1;
+}
+
+// What the file's header says, where the browser's decoding would lose it: the rate (so that
+// the file is decoded at its own), the samples' size (for the level of clipping) and whether
+// the codec is lossy. Rate 0 where it can't be told.
+function wave_format(bytes, view) {
+  for (let at = 12; at + 8 <= bytes.length; at += 8 + view.getUint32(at + 4, true) + (view.getUint32(at + 4, true) & 1)) {
+    if (ascii(bytes, at, 4) !== 'fmt ' || at + 24 > bytes.length)
+      continue;
+    const tag = view.getUint16(at + 8, true);
+    const bits = view.getUint16(at + 22, true);
+    const pcm = tag === 1 || tag === 0xFFFE;
+    return {rate: view.getUint32(at + 12, true), bits: pcm ? bits : 0,
+            name: tag === 3 ? 'WAVE, float' : `WAVE, ${pcm ? `${bits}-bit PCM` : `codec ${tag}`}`,
+            lossy: !pcm && tag !== 3};
+  }
+  return null;
+}
+
+const mp3_rates = [[11025, 12000, 8000], null, [22050, 24000, 16000], [44100, 48000, 32000]];
+
+function recording_format(bytes) {
+  const view = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
+  const unknown = {rate: 0, bits: 0, name: 'decoded by the browser', lossy: true};
+  if (bytes.length < 32)
+    return unknown;
+  if (ascii(bytes, 0, 4) === 'RIFF' && ascii(bytes, 8, 4) === 'WAVE')
+    return wave_format(bytes, view) || unknown;
+  if (ascii(bytes, 0, 4) === 'fLaC')
+    return {rate: (bytes[18] << 12) | (bytes[19] << 4) | (bytes[20] >> 4),
+            bits: (((bytes[20] & 1) << 4) | (bytes[21] >> 4)) + 1, name: 'FLAC', lossy: false};
+  if (ascii(bytes, 0, 4) === 'OggS') {
+    const vorbis = find_text(bytes, '\x01vorbis', 0, 256);
+    if (vorbis >= 0 && vorbis + 16 <= bytes.length)
+      return {rate: view.getUint32(vorbis + 12, true), bits: 0, name: 'Ogg Vorbis', lossy: true};
+    // Opus is always decoded at 48000.
+    if (find_text(bytes, 'OpusHead', 0, 256) >= 0)
+      return {rate: 48000, bits: 0, name: 'Ogg Opus', lossy: true};
+    return unknown;
+  }
+  if (ascii(bytes, 4, 4) === 'ftyp') {
+    const entry = find_text(bytes, 'mp4a');
+    if (entry >= 4 && entry + 30 <= bytes.length)
+      return {rate: view.getUint16(entry + 28), bits: 0, name: 'MPEG-4 audio (AAC)', lossy: true};
+    return unknown;
+  }
+  let at = 0;
+  if (ascii(bytes, 0, 3) === 'ID3')
+    at = 10 + ((bytes[6] << 21) | (bytes[7] << 14) | (bytes[8] << 7) | bytes[9]);
+  if (at + 4 <= bytes.length && bytes[at] === 0xFF && (bytes[at + 1] & 0xE0) === 0xE0) {
+    const rates = mp3_rates[(bytes[at + 1] >> 3) & 3];
+    const index = (bytes[at + 2] >> 2) & 3;
+    if (rates && index < 3)
+      return {rate: rates[index], bits: 0, name: 'MPEG audio (MP3)', lossy: true};
+  }
+  return unknown;
+}
+
+// The samples as the browser decodes them, at the file's own rate where it can be told.
+async function decoded_recording(bytes, format) {
+  const own_rate = format.rate >= lowest_check_rate && format.rate <= highest_check_rate;
+  const rate = own_rate ? format.rate : fallback_check_rate;
+  const context = new OfflineAudioContext(1, 1, rate);
+  const sound = await context.decodeAudioData(bytes.slice().buffer);
+  return {sound, rate, resampled: !own_rate};
+}
+
+let checks = 0; // only the latest check's report is shown
+
+function say_check(text, failed = false) {
+  const report = element('check-report');
+  report.textContent = text;
+  report.classList.toggle('failed', failed);
+}
+
+async function feed_recording(check, sound) {
+  const channels = [];
+  for (let c = 0; c < check.channels; ++c)
+    channels.push(sound.getChannelData(c));
+  for (let from = 0; from < sound.length; from += frames_per_feed) {
+    check.feed(channels.map((samples) => samples.subarray(from, from + frames_per_feed)));
+    // Lets the page answer during a long recording.
+    await new Promise((resolve) => setTimeout(resolve, 0));
+  }
+}
+
+async function check_recording() {
+  const file = element('check-recording').files[0];
+  const image_file = element('check-image').files[0];
+  const json_link = element('check-json');
+  json_link.removeAttribute('href');
+  json_link.setAttribute('aria-disabled', 'true');
+  if (!file)
+    return;
+  const run = ++checks;
+  say_check(`Checking ${file.name}...`);
+  try {
+    const bytes = new Uint8Array(await file.arrayBuffer());
+    const format = recording_format(bytes);
+    let decoded;
+    try {
+      decoded = await decoded_recording(bytes, format);
+    } catch (error) {
+      throw new Error(`${file.name}: this browser can't decode it as sound.`);
+    }
+    const {sound, rate, resampled} = decoded;
+    if (sound.numberOfChannels > 2)
+      throw new Error(`${file.name}: it has ${sound.numberOfChannels} channels; mono or stereo ` +
+                      'is read.');
+    const name = resampled ? `${format.name}, resampled by the browser` : format.name;
+    const check = await Check.start(rate, sound.numberOfChannels,
+                                    format.bits > 0 ? 1 - 2 ** (1 - format.bits) : 1,
+                                    format.lossy, file.name, name);
+    await feed_recording(check, sound);
+    check.finish();
+    if (image_file)
+      check.compare_image(new Uint8Array(await image_file.arrayBuffer()));
+    if (run !== checks)
+      return;
+    say_check(check.report(false));
+    json_link.href = URL.createObjectURL(new Blob([check.report(true)],
+                                                  {type: 'application/json'}));
+    json_link.removeAttribute('aria-disabled');
+  } catch (error) {
+    if (run === checks)
+      say_check(error.message, true);
+  }
+}
+
+function wire_listening() {
+  element('record').addEventListener('click', () => (recording ? stop_recording()
+                                                               : start_recording()));
+  element('check-recording').addEventListener('change', check_recording);
+  element('check-image').addEventListener('change', check_recording);
+}
+
+wire_listening();
