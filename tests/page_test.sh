@@ -21,5 +21,7 @@ if ! $python -c 'import selenium' 2>/dev/null; then
 fi
 
 cd "$src"
-cmake --workflow --preset web >/dev/null
+# The browser tests run side by side; the page is built once, by whichever comes first.
+mkdir -p build
+flock build/.web-build.lock cmake --workflow --preset web >/dev/null
 exec $python "$src/tests/$script" "$src/build/web/site" "$program" "$src/examples/hello.zkt"

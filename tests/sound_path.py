@@ -28,11 +28,12 @@ def wait_for(condition, what, seconds=20):
         time.sleep(0.05)
 
 
-def downloaded(driver):
-    """The file the page's Download link offers, fetched inside the page."""
+def downloaded(driver, link=None):
+    """The file a link of the page offers (Download, where none is given), fetched inside the
+    page."""
     encoded = driver.execute_async_script('''
         const done = arguments[arguments.length - 1];
-        fetch(document.getElementById('download').href)
+        fetch(arguments[0].href)
             .then((response) => response.arrayBuffer())
             .then((buffer) => {
               const bytes = new Uint8Array(buffer);
@@ -40,7 +41,7 @@ def downloaded(driver):
               for (let i = 0; i < bytes.length; i += 0x8000)
                 text += String.fromCharCode.apply(null, bytes.subarray(i, i + 0x8000));
               done(btoa(text));
-            });''')
+            });''', link or driver.find_element(By.ID, 'download'))
     return base64.b64decode(encoded)
 
 

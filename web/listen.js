@@ -276,23 +276,9 @@ function find_text(bytes, text, from = 0, to = bytes.length) {
   return -1;
 }
 
-// What the file's header says, where the browser's decoding would lose it: the rate (so that
-// the file is decoded at its own), the samples' size (for the level of clipping) and whether
-// the codec is lossy. Rate 0 where it can't be told.
-function wave_format(bytes, view) {
-  for (let at = 12; at + 8 <= bytes.length; at += 8 + view.getUint32(at + 4, true) + (view.getUint32(at + 4, true) & 1)) {
-    if (ascii(bytes, at, 4) !== 'fmt ' || at + 24 > bytes.length)
-      continue;
-    const tag = view.getUint16(at + 8, true);
-    const bits = view.getUint16(at + 22, true);
-    const pcm = tag === 1 || tag === 0xFFFE;
-    return {rate: view.getUint32(at + 12, true), bits: pcm ? bits : 0,
-            name: tag === 3 ? 'WAVE, float' : `WAVE, ${pcm ? `${bits}-bit PCM` : `codec ${tag}`}`,
-            lossy: !pcm && tag !== 3};
-  }
-  return null;
-}
-
+// What the header of a file for the browser to decode says, where decoding would lose it:
+// the rate (so that the file is decoded at its own), the samples' size (for the level of
+// clipping) and whether the codec is lossy. Rate 0 where it can't be told.
 const mp3_rates = [[11025, 12000, 8000], null, [22050, 24000, 16000], [44100, 48000, 32000]];
 
 function recording_format(bytes) {
@@ -300,8 +286,6 @@ function recording_format(bytes) {
   const unknown = {rate: 0, bits: 0, name: 'decoded by the browser', lossy: true};
   if (bytes.length < 32)
     return unknown;
-  if (ascii(bytes, 0, 4) === 'RIFF' && ascii(bytes, 8, 4) === 'WAVE')
-    return wave_format(bytes, view) || unknown;
   if (ascii(bytes, 0, 4) === 'fLaC')
     return {rate: (bytes[18] << 12) | (bytes[19] << 4) | (bytes[20] >> 4),
             bits: (((bytes[20] & 1) << 4) | (bytes[21] >> 4)) + 1, name: 'FLAC', lossy: false};
@@ -341,6 +325,118 @@ async function decoded_recording(bytes, format) {
   return {sound, rate, resampled: !own_rate};
 }
 
+// A WAVE file holding PCM or floating-point samples is read here, a block at a time as the
+// command line reads it: the browser would take the whole file into memory, and scale a
+// 16-bit sample by 1/32767 above zero where the command line scales every one by 1/32768.
+const wave_subtypes = {
+  1: {8: 'Unsigned 8 bit PCM', 16: 'Signed 16 bit PCM', 24: 'Signed 24 bit PCM',
+      32: 'Signed 32 bit PCM'},
+  3: {32: '32 bit float', 64: '64 bit float'},
+};
+
+async function file_bytes(file, from, length) {
+  return new Uint8Array(await file.slice(from, from + length).arrayBuffer());
+}
+
+async function wave_layout(file) {
+  const head = await file_bytes(file, 0, 12);
+  if (head.length < 12 || ascii(head, 0, 4) !== 'RIFF' || ascii(head, 8, 4) !== 'WAVE')
+    return null;
+  let format = null;
+  for (let at = 12; at + 8 <= file.size;) {
+    const chunk = await file_bytes(file, at, 48);
+    const view = new DataView(chunk.buffer);
+    const size = view.getUint32(4, true);
+    if (ascii(chunk, 0, 4) === 'fmt ' && chunk.length >= 24) {
+      const extensible = view.getUint16(8, true) === 0xFFFE && chunk.length >= 34;
+      const tag = extensible ? view.getUint16(32, true) : view.getUint16(8, true);
+      const bits = view.getUint16(22, true);
+      const subtype = wave_subtypes[tag] && wave_subtypes[tag][bits];
+      if (!subtype)
+        return null;
+      format = {rate: view.getUint32(12, true), channels: view.getUint16(10, true), bits,
+                float: tag === 3,
+                name: `${subtype}, ${extensible ? 'WAVEX' : 'WAV'} (Microsoft)`};
+    } else if (ascii(chunk, 0, 4) === 'data' && format) {
+      const frame_size = format.channels * format.bits / 8;
+      const frames = Math.floor(Math.min(size, file.size - at - 8) / frame_size);
+      return {...format, data: at + 8, frames, frame_size};
+    }
+    at += 8 + size + (size & 1);
+  }
+  return null;
+}
+
+// Each sample as the command line's reader gives it, in -1..1.
+function sample_reader(layout, view) {
+  if (layout.float)
+    return layout.bits === 32 ? (at) => view.getFloat32(at, true)
+                              : (at) => view.getFloat64(at, true);
+  switch (layout.bits) {
+    case 8: return (at) => (view.getUint8(at) - 128) / 128;
+    case 16: return (at) => view.getInt16(at, true) / 32768;
+    case 24: return (at) => ((view.getInt8(at + 2) << 16) | view.getUint16(at, true)) / 8388608;
+    default: return (at) => view.getInt32(at, true) / 2147483648;
+  }
+}
+
+async function feed_wave(check, file, layout) {
+  const bytes_per_sample = layout.bits / 8;
+  for (let frame = 0; frame < layout.frames; frame += frames_per_feed) {
+    const frames = Math.min(frames_per_feed, layout.frames - frame);
+    const block = await file_bytes(file, layout.data + frame * layout.frame_size,
+                                   frames * layout.frame_size);
+    const read = sample_reader(layout, new DataView(block.buffer));
+    const channels = [];
+    for (let c = 0; c < check.channels; ++c) {
+      const samples = new Float32Array(frames);
+      for (let i = 0; i < frames; ++i)
+        samples[i] = read(i * layout.frame_size + c * bytes_per_sample);
+      channels.push(samples);
+    }
+    check.feed(channels);
+  }
+}
+
+function clip_level(bits, float) {
+  return bits > 0 && !float ? 1 - 2 ** (1 - bits) : 1;
+}
+
+function refuse_channels(file, channels) {
+  if (channels > 2)
+    throw new Error(`${file.name}: it has ${channels} channels; mono or stereo is read.`);
+}
+
+async function checked_wave(file, layout) {
+  refuse_channels(file, layout.channels);
+  if (layout.rate < lowest_check_rate || layout.rate > highest_check_rate)
+    throw new Error(`${file.name}: its rate is ${layout.rate} Hz; recordings of ` +
+                    `${lowest_check_rate} to ${highest_check_rate} Hz are read.`);
+  const check = await Check.start(layout.rate, layout.channels,
+                                  clip_level(layout.bits, layout.float), false, file.name,
+                                  layout.name);
+  await feed_wave(check, file, layout);
+  return check;
+}
+
+async function checked_by_the_browser(file) {
+  const bytes = new Uint8Array(await file.arrayBuffer());
+  const format = recording_format(bytes);
+  let decoded;
+  try {
+    decoded = await decoded_recording(bytes, format);
+  } catch (error) {
+    throw new Error(`${file.name}: this browser can't decode it as sound.`);
+  }
+  const {sound, rate, resampled} = decoded;
+  refuse_channels(file, sound.numberOfChannels);
+  const name = resampled ? `${format.name}, resampled by the browser` : format.name;
+  const check = await Check.start(rate, sound.numberOfChannels, clip_level(format.bits, false),
+                                  format.lossy, file.name, name);
+  await feed_recording(check, sound);
+  return check;
+}
+
 let checks = 0; // only the latest check's report is shown
 
 function say_check(text, failed = false) {
@@ -371,23 +467,8 @@ async function check_recording() {
   const run = ++checks;
   say_check(`Checking ${file.name}...`);
   try {
-    const bytes = new Uint8Array(await file.arrayBuffer());
-    const format = recording_format(bytes);
-    let decoded;
-    try {
-      decoded = await decoded_recording(bytes, format);
-    } catch (error) {
-      throw new Error(`${file.name}: this browser can't decode it as sound.`);
-    }
-    const {sound, rate, resampled} = decoded;
-    if (sound.numberOfChannels > 2)
-      throw new Error(`${file.name}: it has ${sound.numberOfChannels} channels; mono or stereo ` +
-                      'is read.');
-    const name = resampled ? `${format.name}, resampled by the browser` : format.name;
-    const check = await Check.start(rate, sound.numberOfChannels,
-                                    format.bits > 0 ? 1 - 2 ** (1 - format.bits) : 1,
-                                    format.lossy, file.name, name);
-    await feed_recording(check, sound);
+    const layout = await wave_layout(file);
+    const check = layout ? await checked_wave(file, layout) : await checked_by_the_browser(file);
     check.finish();
     if (image_file)
       check.compare_image(new Uint8Array(await image_file.arrayBuffer()));
