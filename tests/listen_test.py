@@ -1,0 +1,245 @@
+"""Records into the page from Chromium's fake capture device and checks recordings in it: each
+image it saves must be the one `zkt2wav --check` recovers from the same file, and each report
+the command line's.
+
+Usage: listen_test.py SITE_DIR PROGRAM EXAMPLE_IMAGE
+Set ZKT2WAV_SCREENSHOT to a path to keep a picture of the Record section while it decodes.
+"""
+
+import contextlib
+import json
+import os
+import pathlib
+import random
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+from selenium.webdriver.common.by import By
+
+from sound_path import downloaded, headless_chromium, wait_for
+
+SITE, PROGRAM, EXAMPLE = (pathlib.Path(arg).resolve() for arg in sys.argv[1:4])
+SCRATCH = pathlib.Path(tempfile.mkdtemp(prefix='zkt2wav-listen-'))
+RATE = 44100
+
+
+def run(*args):
+    # In the scratch directory, so that the program names the recording as the page does.
+    return subprocess.run([str(arg) for arg in args], capture_output=True, text=True,
+                          cwd=SCRATCH)
+
+
+def sox(*args):
+    result = run('sox', '-R', *args)
+    if result.returncode != 0:
+        raise RuntimeError(result.stderr)
+
+
+def path(name):
+    return SCRATCH / name
+
+
+def converted(image, name):
+    """The image as the program plays it, with a second of silence at each end, in 16 bits."""
+    eight_bit = path(name + '.8.wav')
+    run(PROGRAM, '-i', image, '-o', eight_bit, '--pad', '1').check_returncode()
+    sox(eight_bit, '-b', '16', path(name))
+    return path(name)
+
+
+def seconds(recording):
+    return float(run('soxi', '-D', recording).stdout)
+
+
+def tone(name, length, *synth):
+    sox('-n', '-r', RATE, '-b', '16', '-c', '1', path(name), 'synth', length, *synth)
+    return path(name)
+
+
+def degraded(clean):
+    """A tape dropout of 15 ms in the data, then 50 Hz hum 26 dB under the pulses and white
+    noise."""
+    length = seconds(clean)
+    at = 1 + 0.7 * (length - 2)
+    sox(clean, path('cut.wav'), 'trim', '0', f'={at}', f'={at + 0.015}', 'pad', f'0.015@{at}')
+    hum = tone('hum.wav', length, 'sine', '50', 'vol', '0.022')
+    noise = tone('noise.wav', length, 'whitenoise', 'vol', '0.01')
+    sox('-m', '-v', '1', path('cut.wav'), '-v', '1', hum, '-v', '1', noise,
+        path('degraded.wav'))
+    return path('degraded.wav')
+
+
+def level_walk():
+    """What the meter must put in words, one after another."""
+    parts = [tone('silent.wav', 1.5, 'sine', '1000', 'vol', '0'),
+             tone('good.wav', 1.5, 'sine', '1000', 'vol', '0.3'),
+             tone('faint.wav', 1.5, 'sine', '1000', 'vol', '0.0002'),
+             tone('clipped.wav', 1.5, 'square', '1000', 'vol', '2'),
+             tone('hum-alone.wav', 2.5, 'sine', '50', 'vol', '0.05')]
+    sox(*parts, path('levels.wav'))
+    return path('levels.wav')
+
+
+def setUpModule():
+    global IMAGE, CLEAN, DEGRADED, TWO, M4A, M4A_AS_WAVE
+    IMAGE = path('random.zkt')
+    IMAGE.write_bytes(bytes(random.Random(21).randrange(128) for _ in range(200)))
+    CLEAN = converted(IMAGE, 'clean.wav')
+    DEGRADED = degraded(CLEAN)
+    TWO = path('two.wav')
+    sox(converted(EXAMPLE, 'example.wav'), CLEAN, TWO)
+    M4A = path('clean.m4a')
+    run('ffmpeg', '-v', 'error', '-i', CLEAN, '-c:a', 'aac', '-b:a', '192k',
+        M4A).check_returncode()
+    # The same sound as another decoder hears it, for the command line.
+    M4A_AS_WAVE = path('m4a.wav')
+    run('ffmpeg', '-v', 'error', '-i', M4A, '-c:a', 'pcm_f32le', M4A_AS_WAVE).check_returncode()
+
+
+def recovered_by_program(recording):
+    """Every program `zkt2wav --check` recovers from the recording, in order."""
+    folder = pathlib.Path(tempfile.mkdtemp(dir=SCRATCH))
+    run(PROGRAM, '--check', recording, '-o', folder)
+    return [(folder / f'{n}.zkt').read_bytes()
+            for n in range(1, len(list(folder.iterdir())) + 1)]
+
+
+def program_report(recording, image, json_report):
+    result = run(PROGRAM, '--check', recording.name, '-i', image,
+                 *(['--json'] if json_report else []))
+    return json.loads(result.stdout) if json_report else result.stdout
+
+
+def rounded(report):
+    """The report with its figures to nine significant digits: the page's mathematical
+    functions are not the C library's, and part from them in the last bits."""
+    if isinstance(report, float):
+        return float(f'{report:.9g}')
+    if isinstance(report, dict):
+        return {key: rounded(value) for key, value in report.items()}
+    if isinstance(report, list):
+        return [rounded(value) for value in report]
+    return report
+
+
+@contextlib.contextmanager
+def page(*flags):
+    driver = headless_chromium(SCRATCH, None, '--window-size=390,844', *flags)
+    try:
+        driver.get((SITE / 'index.html').as_uri())
+        yield driver
+    finally:
+        driver.quit()
+
+
+def capturing(recording):
+    return page('--use-fake-ui-for-media-stream', '--use-fake-device-for-media-stream',
+                f'--use-file-for-fake-audio-capture={recording}')
+
+
+def text(driver, id):
+    return driver.find_element(By.ID, id).text
+
+
+class Record(unittest.TestCase):
+    def saved_images(self, recording, count):
+        """Records until `count` programs can be saved (the fake device plays the file over
+        and over), then saves each."""
+        with capturing(recording) as driver:
+            driver.find_element(By.ID, 'record').click()
+            links = lambda: driver.find_elements(By.CSS_SELECTOR, '#programs a[href][download]')
+            wait_for(lambda: len(links()) >= count, f'{count} programs saved',
+                     2 * seconds(recording) + 20)
+            if os.environ.get('ZKT2WAV_SCREENSHOT'):
+                # While a program is being read: the file plays again and again.
+                wait_for(lambda: 'reading' in text(driver, 'programs'), 'a program read',
+                         seconds(recording) + 10)
+                section = driver.find_element(By.ID, 'record-heading').find_element(By.XPATH, '..')
+                driver.execute_script('arguments[0].scrollIntoView()', section)
+                section.screenshot(os.environ['ZKT2WAV_SCREENSHOT'])
+            driver.find_element(By.ID, 'record').click()
+            self.assertIn('found', text(driver, 'record-status'))
+            return [downloaded(driver, link) for link in links()[:count]]
+
+    def test_saves_what_the_check_recovers(self):
+        for name, recording, originals in (('clean', CLEAN, [IMAGE]),
+                                           ('degraded', DEGRADED, None),
+                                           ('two programs', TWO, [EXAMPLE, IMAGE])):
+            with self.subTest(name):
+                expected = recovered_by_program(recording)
+                saved = self.saved_images(recording, len(expected))
+                self.assertEqual(saved, expected)
+                if originals:
+                    self.assertEqual(saved, [image.read_bytes() for image in originals])
+
+    def test_the_meter_says_what_it_hears(self):
+        # In this order, each once the meter has heard enough of it (hum takes a second).
+        expected = ['Silence', 'Good', 'Too quiet to read', 'Clipping', 'Hum at 50 Hz']
+        heard = []
+        with capturing(level_walk()) as driver:
+            driver.find_element(By.ID, 'record').click()
+            deadline = time.monotonic() + 20
+            while heard != expected and time.monotonic() < deadline:
+                words = text(driver, 'level').split(':')[0].split(' (')[0]
+                if len(heard) < len(expected) and words == expected[len(heard)]:
+                    heard.append(words)
+                time.sleep(0.05)
+        self.assertEqual(heard, expected)
+
+    def test_says_why_the_microphone_is_unavailable(self):
+        with page('--use-fake-device-for-media-stream') as driver:
+            driver.find_element(By.ID, 'record').click()
+            wait_for(lambda: text(driver, 'record-status'), 'a message')
+            self.assertEqual(text(driver, 'record-status'),
+                             "The page may not use the microphone: allow it in the browser's "
+                             "site settings (by the address bar), then press Record again.")
+
+
+class CheckRecording(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.pages = page()
+        cls.driver = cls.pages.__enter__()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.pages.__exit__(None, None, None)
+
+    def checked(self, recording, image):
+        """The page's report as text and as JSON."""
+        self.driver.refresh()
+        self.driver.find_element(By.ID, 'check-image').send_keys(str(image))
+        self.driver.find_element(By.ID, 'check-recording').send_keys(str(recording))
+        wait_for(lambda: self.driver.find_element(By.ID, 'check-json').get_attribute('href'),
+                 'the report', 60)
+        return (text(self.driver, 'check-report') + '\n',
+                json.loads(downloaded(self.driver, self.driver.find_element(By.ID, 'check-json'))))
+
+    def test_reports_as_the_command_line(self):
+        for recording, image in ((CLEAN, IMAGE), (DEGRADED, IMAGE), (TWO, EXAMPLE)):
+            with self.subTest(recording.name):
+                page_text, page_json = self.checked(recording, image)
+                self.assertEqual(page_text, program_report(recording, image, False))
+                self.assertEqual(rounded(page_json), rounded(program_report(recording, image, True)))
+
+    def test_checks_what_only_the_browser_decodes(self):
+        refused = run(PROGRAM, '--check', M4A)
+        self.assertEqual(refused.returncode, 4)
+        self.assertIn('It is not a WAVE, FLAC, AIFF or Ogg recording.', refused.stderr)
+        _, page_json = self.checked(M4A, IMAGE)
+        decoded_by_ffmpeg = program_report(M4A_AS_WAVE, IMAGE, True)
+        self.assertEqual((page_json['verdict'], page_json['bytes'], page_json['mismatches']),
+                         ('pass', IMAGE.stat().st_size, 0))
+        self.assertEqual((page_json['recording']['rate'], page_json['recording']['lossy']),
+                         (RATE, True))
+        # Two AAC decoders part in the last bits and in the samples they drop at the start.
+        self.assertAlmostEqual(page_json['speed'], decoded_by_ffmpeg['speed'], delta=0.0005)
+        self.assertAlmostEqual(page_json['peak_dbfs'], decoded_by_ffmpeg['peak_dbfs'], delta=0.1)
+        self.assertAlmostEqual(page_json['margin'], decoded_by_ffmpeg['margin'], delta=0.02)
+
+
+if __name__ == '__main__':
+    unittest.main(argv=sys.argv[:1], verbosity=2)
