@@ -7,13 +7,17 @@ Set ZKT2WAV_SCREENSHOT to a path to keep a picture of the Record section while i
 """
 
 import contextlib
+import functools
+import http.server
 import json
 import os
 import pathlib
 import random
+import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -135,6 +139,27 @@ def page(*flags):
         driver.quit()
 
 
+@contextlib.contextmanager
+def served_on_the_network():
+    """The site over plain http at this machine's own network address: not a secure page."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+        probe.connect(('192.0.2.1', 9))  # chooses the address a packet would leave from
+        address = probe.getsockname()[0]
+    handler = functools.partial(QuietHandler, directory=str(SITE))
+    server = http.server.ThreadingHTTPServer((address, 0), handler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    try:
+        yield f'http://{address}:{server.server_port}/'
+    finally:
+        server.shutdown()
+        server.server_close()
+
+
+class QuietHandler(http.server.SimpleHTTPRequestHandler):
+    def log_message(self, *args):
+        pass
+
+
 def capturing(recording):
     return page('--use-fake-ui-for-media-stream', '--use-fake-device-for-media-stream',
                 f'--use-file-for-fake-audio-capture={recording}')
@@ -175,6 +200,17 @@ class Record(unittest.TestCase):
                 if originals:
                     self.assertEqual(saved, [image.read_bytes() for image in originals])
 
+    def test_goes_on_after_a_stop(self):
+        with capturing(CLEAN) as driver:
+            links = lambda: driver.find_elements(By.CSS_SELECTOR, '#programs a[href]')
+            for take in (1, 2):
+                driver.find_element(By.ID, 'record').click()
+                wait_for(lambda: len(links()) >= take, f'program {take}', 30)
+                driver.find_element(By.ID, 'record').click()
+            entries = driver.find_elements(By.CSS_SELECTOR, '#programs li')
+            self.assertTrue(entries[1].text.startswith('2. recording 2, at '), entries[1].text)
+            self.assertEqual(downloaded(driver, links()[1]), IMAGE.read_bytes())
+
     def test_the_meter_says_what_it_hears(self):
         # In this order, each once the meter has heard enough of it (hum takes a second).
         expected = ['Silence', 'Good', 'Too quiet to read', 'Clipping', 'Hum at 50 Hz']
@@ -190,12 +226,18 @@ class Record(unittest.TestCase):
         self.assertEqual(heard, expected)
 
     def test_says_why_the_microphone_is_unavailable(self):
-        with page('--use-fake-device-for-media-stream') as driver:
-            driver.find_element(By.ID, 'record').click()
-            wait_for(lambda: text(driver, 'record-status'), 'a message')
-            self.assertEqual(text(driver, 'record-status'),
-                             "The page may not use the microphone: allow it in the browser's "
-                             "site settings (by the address bar), then press Record again.")
+        denied = ("The page may not use the microphone: allow it in the browser's site "
+                  "settings (by the address bar), then press Record again.")
+        insecure = ('Recording needs a secure page: open it over https://, from localhost or '
+                    'from a file on this device.')
+        with served_on_the_network() as url:
+            for name, address, expected in (('denied', (SITE / 'index.html').as_uri(), denied),
+                                             ('insecure', url, insecure)):
+                with self.subTest(name), page('--use-fake-device-for-media-stream') as driver:
+                    driver.get(address)
+                    driver.find_element(By.ID, 'record').click()
+                    wait_for(lambda: text(driver, 'record-status'), 'a message')
+                    self.assertEqual(text(driver, 'record-status'), expected)
 
 
 class CheckRecording(unittest.TestCase):

@@ -171,6 +171,9 @@ async function start_recording() {
     const settings = stream.getAudioTracks()[0].getSettings();
     const channels = Math.min(2, settings.channelCount || 1);
     const context = input_context(settings);
+    // Where the permission prompt outlasted the click, the context starts suspended.
+    if (context.state !== 'running')
+      await context.resume();
     await context.audioWorklet.addModule('data:text/javascript;base64,' + btoa(tap_processor));
     const bits = settings.sampleSize || 0;
     const clip_level = bits > 0 ? 1 - 2 ** (1 - bits) : 1;
@@ -209,6 +212,7 @@ function stop_recording() {
   element('record').textContent = 'Record';
   element('record').setAttribute('aria-pressed', 'false');
   element('level').querySelector('meter').value = -60;
+  element('level-words').textContent = '';
   const count = found_programs.length - r.first;
   say_recording(`Stopped: ${count} ${count === 1 ? 'program' : 'programs'} found. Press ` +
                 'Record to go on.');
@@ -477,6 +481,7 @@ async function check_recording() {
     say_check(check.report(false));
     json_link.href = URL.createObjectURL(new Blob([check.report(true)],
                                                   {type: 'application/json'}));
+    json_link.download = `${file.name.replace(/\.[^.]*$/, '')}.check.json`;
     json_link.removeAttribute('aria-disabled');
   } catch (error) {
     if (run === checks)
