@@ -53,11 +53,13 @@ class Check {
     this.module._check_finish();
   }
 
-  compare_image(bytes) {
-    for (let from = 0; from === 0 || from < bytes.length; from += frames_per_feed) {
-      const block = bytes.subarray(from, from + frames_per_feed);
+  // Reads the image a block at a time, and only as far as the recovered bytes go.
+  async compare_image(file) {
+    for (let from = 0; from === 0 || from < file.size; from += frames_per_feed) {
+      const block = await file_bytes(file, from, frames_per_feed);
       this.module.HEAPU8.set(block, this.module._check_image_buffer(block.length));
-      this.module._check_image(block.length);
+      if (!this.module._check_image(block.length))
+        return;
     }
   }
 
@@ -274,8 +276,9 @@ function ascii(bytes, at, length) {
 }
 
 function find_text(bytes, text, from = 0, to = bytes.length) {
-  for (let at = from; at + text.length <= to; ++at)
-    if (ascii(bytes, at, text.length) === text)
+  const codes = Array.from(text, (letter) => letter.charCodeAt(0));
+  for (let at = from; at + codes.length <= to; ++at)
+    if (bytes[at] === codes[0] && codes.every((code, k) => bytes[at + k] === code))
       return at;
   return -1;
 }
@@ -287,7 +290,7 @@ const mp3_rates = [[11025, 12000, 8000], null, [22050, 24000, 16000], [44100, 48
 
 function recording_format(bytes) {
   const view = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
-  const unknown = {rate: 0, bits: 0, name: 'decoded by the browser', lossy: true};
+  const unknown = {rate: 0, bits: 0, name: 'unknown format', lossy: true};
   if (bytes.length < 32)
     return unknown;
   if (ascii(bytes, 0, 4) === 'fLaC')
@@ -358,7 +361,10 @@ async function wave_layout(file) {
       const subtype = wave_subtypes[tag] && wave_subtypes[tag][bits];
       if (!subtype)
         return null;
-      format = {rate: view.getUint32(12, true), channels: view.getUint16(10, true), bits,
+      const channels = view.getUint16(10, true);
+      if (channels < 1)
+        return null;
+      format = {rate: view.getUint32(12, true), channels, bits,
                 float: tag === 3,
                 name: `${subtype}, ${extensible ? 'WAVEX' : 'WAV'} (Microsoft)`};
     } else if (ascii(chunk, 0, 4) === 'data' && format) {
@@ -423,6 +429,17 @@ async function checked_wave(file, layout) {
   return check;
 }
 
+async function feed_recording(check, sound) {
+  const channels = [];
+  for (let c = 0; c < check.channels; ++c)
+    channels.push(sound.getChannelData(c));
+  for (let from = 0; from < sound.length; from += frames_per_feed) {
+    check.feed(channels.map((samples) => samples.subarray(from, from + frames_per_feed)));
+    // Lets the page answer during a long recording.
+    await new Promise((resolve) => setTimeout(resolve, 0));
+  }
+}
+
 async function checked_by_the_browser(file) {
   const bytes = new Uint8Array(await file.arrayBuffer());
   const format = recording_format(bytes);
@@ -449,17 +466,6 @@ function say_check(text, failed = false) {
   report.classList.toggle('failed', failed);
 }
 
-async function feed_recording(check, sound) {
-  const channels = [];
-  for (let c = 0; c < check.channels; ++c)
-    channels.push(sound.getChannelData(c));
-  for (let from = 0; from < sound.length; from += frames_per_feed) {
-    check.feed(channels.map((samples) => samples.subarray(from, from + frames_per_feed)));
-    // Lets the page answer during a long recording.
-    await new Promise((resolve) => setTimeout(resolve, 0));
-  }
-}
-
 async function check_recording() {
   const file = element('check-recording').files[0];
   const image_file = element('check-image').files[0];
@@ -475,7 +481,7 @@ async function check_recording() {
     const check = layout ? await checked_wave(file, layout) : await checked_by_the_browser(file);
     check.finish();
     if (image_file)
-      check.compare_image(new Uint8Array(await image_file.arrayBuffer()));
+      await check.compare_image(image_file);
     if (run !== checks)
       return;
     say_check(check.report(false));

@@ -131,13 +131,16 @@ EMSCRIPTEN_KEEPALIVE std::uint8_t *check_image_buffer(std::size_t count)
     return image_in.data();
 }
 
-EMSCRIPTEN_KEEPALIVE void check_image(std::size_t count)
+// Returns whether the image's next bytes are still wanted: not once it has gone past the
+// recovered bytes.
+EMSCRIPTEN_KEEPALIVE int check_image(std::size_t count)
 {
     if (!image_compared)
         image_comparison = start_comparison(session);
     image_compared = true;
     if (!image_past)
         image_past = !compare_image(image_comparison, session, image_in.data(), count);
+    return !image_past;
 }
 
 // The report once the recording and the image have been fed: text, or JSON.
