@@ -90,7 +90,7 @@ def level_walk():
 def setUpModule():
     global IMAGE, CLEAN, DEGRADED, TWO, M4A, M4A_AS_WAVE
     IMAGE = path('random.zkt')
-    IMAGE.write_bytes(bytes(random.Random(21).randrange(128) for _ in range(200)))
+    IMAGE.write_bytes(bytes(byte & 0x7F for byte in random.Random(21).randbytes(200)))
     CLEAN = converted(IMAGE, 'clean.wav')
     DEGRADED = degraded(CLEAN)
     TWO = path('two.wav')

@@ -24,7 +24,7 @@ DAEMON = Daemon(SCRATCH)
 
 def generated_image():
     path = SCRATCH / 'generated.zkt'
-    path.write_bytes(bytes(random.Random(7).randrange(256) for _ in range(256)))
+    path.write_bytes(random.Random(7).randbytes(256))
     return path
 
 

@@ -30,7 +30,7 @@ SCRATCH = pathlib.Path(tempfile.mkdtemp(prefix='zkt2wav-web-'))
 
 def generated_image():
     path = SCRATCH / 'generated.zkt'
-    path.write_bytes(bytes(random.Random(7).randrange(256) for _ in range(600)))
+    path.write_bytes(random.Random(7).randbytes(600))
     return path
 
 
@@ -214,6 +214,13 @@ class PageTest(unittest.TestCase):
         self.driver.refresh()
         page.convert(EXAMPLE)
         self.expect_same_bytes(page, EXAMPLE)
+        # The check is a program of its own, cached beside the converter.
+        recording = SCRATCH / 'offline.wav'
+        recording.write_bytes(page.download())
+        page.element('check-image').send_keys(str(EXAMPLE))
+        page.element('check-recording').send_keys(str(recording))
+        WebDriverWait(self.driver, 30).until(
+            lambda d: 'Verdict: PASS' in page.element('check-report').text)
 
 
 if __name__ == '__main__':
