@@ -11,6 +11,7 @@
 #include "audio/output_filter.h"
 #include "audio/wave_file.h"
 #include "check/check_report.h"
+#include "check/check_session.h"
 #include "check/pulse_decoder.h"
 #include "tape/machine_timing.h"
 #include "tape/tape_signal.h"
@@ -788,28 +789,20 @@ struct speed_run {
     std::vector<std::uint8_t> bytes; // read from the signal's channel
 };
 
-// As the command line does it: each block split into its channels, each channel through a
-// decoder of its own.
+// As the command line does it: block by block through the check, which splits each into its
+// channels, counts the clipped samples and decodes each channel on its own.
 speed_run decode_stereo(const std::vector<float> &interleaved)
 {
     const std::clock_t started = std::clock();
-    pulse_decoder decoders[2];
-    for (auto &d : decoders)
-        start_decoding(d, speed_rate);
+    static check_session session;
+    const recording_facts facts{"speed", "32 bit float", static_cast<int>(speed_rate), 2};
+    start_check(session, facts, 1.0, 0, -1);
     const std::size_t frames = interleaved.size() / 2;
-    std::vector<float> channel(frames_per_block);
-    for (std::size_t at = 0; at < frames; at += frames_per_block) {
-        const std::size_t count = std::min(frames_per_block, frames - at);
-        for (std::size_t c = 0; c < 2; ++c) {
-            for (std::size_t i = 0; i < count; ++i)
-                channel[i] = interleaved[2 * (at + i) + c];
-            decode_samples(decoders[c], channel.data(), count);
-        }
-    }
-    for (auto &d : decoders)
-        finish_decoding(d);
+    for (std::size_t at = 0; at < frames; at += frames_per_block)
+        check_frames(session, interleaved.data() + 2 * at, std::min(frames_per_block, frames - at));
+    finish_check(session);
     const double cpu = static_cast<double>(std::clock() - started) / CLOCKS_PER_SEC;
-    return {cpu, decoders[0].bytes};
+    return {cpu, reported_program(session).bytes};
 }
 
 void run_speed()
@@ -836,8 +829,13 @@ void run_speed()
 
 } // namespace
 
-int main()
+// With --speed, only the speed is measured.
+int main(int argc, char *argv[])
 {
+    if (argc > 1 && std::string(argv[1]) == "--speed") {
+        run_speed();
+        return 0;
+    }
     const auto started = std::chrono::steady_clock::now();
     std::printf("The check's decoder against the ideal detector: %zu-byte images of 7-bit bytes, "
                 "seeds 1..%u, gain %d, 0.5 s of pad at each end\n",

@@ -66,17 +66,21 @@ void check_frames(check_session &s, const float *interleaved, std::size_t frames
 {
     const std::size_t channels = channel_count(s);
     s.one_channel.resize(frames);
+    float *samples = s.one_channel.data();
     for (std::size_t c = 0; c < channels; ++c) {
-        channel_heard &h = s.channel[c];
+        std::uint64_t clipped = 0;
+        float peak = s.recent_peak;
         for (std::size_t i = 0; i < frames; ++i) {
             const float sample = interleaved[i * channels + c];
-            s.one_channel[i] = sample;
+            samples[i] = sample;
             const float size = std::fabs(sample);
-            h.clipped += size >= s.clip_level;
-            s.recent_clipped += size >= s.clip_level;
-            s.recent_peak = std::fmax(s.recent_peak, size);
+            clipped += size >= s.clip_level;
+            peak = size > peak ? size : peak; // NaN leaves it as it was
         }
-        decode_samples(h.decoder, s.one_channel.data(), frames);
+        s.channel[c].clipped += clipped;
+        s.recent_clipped += clipped;
+        s.recent_peak = peak;
+        decode_samples(s.channel[c].decoder, samples, frames);
     }
 }
 
