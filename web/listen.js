@@ -5,6 +5,7 @@
 
 const level_every_ms = 100;
 const frames_per_feed = 65536;
+const image_block = 65536;
 // The rates a recording can be checked at, as on the command line.
 const lowest_check_rate = 8000;
 const highest_check_rate = 192000;
@@ -32,7 +33,7 @@ class Check {
     const at = this.module._check_buffer(frames) / 4;
     const heap = this.module.HEAPF32;
     for (let c = 0; c < this.channels; ++c) {
-      const samples = channel_data[c];
+      const samples = channel_data[Math.min(c, channel_data.length - 1)];
       for (let i = 0; i < frames; ++i)
         heap[at + i * this.channels + c] = samples[i];
     }
@@ -55,9 +56,11 @@ class Check {
 
   // Reads the image a block at a time, and only as far as the recovered bytes go.
   async compare_image(file) {
-    for (let from = 0; from === 0 || from < file.size; from += frames_per_feed) {
-      const block = await file_bytes(file, from, frames_per_feed);
-      this.module.HEAPU8.set(block, this.module._check_image_buffer(block.length));
+    for (let from = 0; from === 0 || from < file.size; from += image_block) {
+      const block = await file_bytes(file, from, image_block);
+      // The buffer may grow the memory, and with it replace the view of it.
+      const at = this.module._check_image_buffer(block.length);
+      this.module.HEAPU8.set(block, at);
       if (!this.module._check_image(block.length))
         return;
     }
@@ -223,7 +226,9 @@ function stop_recording() {
 function show_level(level) {
   const meter = element('level').querySelector('meter');
   meter.value = level.dbfs === null ? -60 : Math.max(-60, level.dbfs);
-  element('level-words').textContent = level.words;
+  const words = element('level-words');
+  if (words.textContent !== level.words)
+    words.textContent = level.words;
 }
 
 function show_progress(r) {
