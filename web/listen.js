@@ -12,9 +12,29 @@ const highest_check_rate = 192000;
 // Where the browser must resample a file whose rate can't be told, it does so to this rate.
 const fallback_check_rate = 48000;
 
+// The check's program is fetched when first needed, so that it doesn't slow the page's start.
+let check_script = null;
+
+function load_check_program() {
+  if (!check_script) {
+    check_script = new Promise((resolve, reject) => {
+      const script = document.createElement('script');
+      script.src = 'zkt2wav-check.js';
+      script.onload = resolve;
+      script.onerror = () => {
+        check_script = null;
+        reject(new Error('The check could not be loaded: reload the page.'));
+      };
+      document.head.append(script);
+    });
+  }
+  return check_script;
+}
+
 // One check in a fresh instance of the program's check, which holds one recording.
 class Check {
   static async start(rate, channels, clip_level, lossy, name, format) {
+    await load_check_program();
     const module = await createZkt2wavCheck();
     module.ccall('check_start', null,
                  ['number', 'number', 'number', 'number', 'string', 'string', 'number'],
