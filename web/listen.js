@@ -310,42 +310,81 @@ function find_text(bytes, text, from = 0, to = bytes.length) {
 
 // What the header of a file for the browser to decode says, where decoding would lose it:
 // the rate (so that the file is decoded at its own), the samples' size (for the level of
-// clipping) and whether the codec is lossy. Rate 0 where it can't be told.
-const mp3_rates = [[11025, 12000, 8000], null, [22050, 24000, 16000], [44100, 48000, 32000]];
+// clipping) and whether the codec is lossy. Each reader gives null for a file not its own.
+function flac_format(bytes) {
+  if (ascii(bytes, 0, 4) !== 'fLaC')
+    return null;
+  return {rate: (bytes[18] << 12) | (bytes[19] << 4) | (bytes[20] >> 4),
+          bits: (((bytes[20] & 1) << 4) | (bytes[21] >> 4)) + 1, name: 'FLAC', lossy: false};
+}
 
-function recording_format(bytes) {
-  const view = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
-  const unknown = {rate: 0, bits: 0, name: 'unknown format', lossy: true};
-  if (bytes.length < 32)
-    return unknown;
-  if (ascii(bytes, 0, 4) === 'fLaC')
-    return {rate: (bytes[18] << 12) | (bytes[19] << 4) | (bytes[20] >> 4),
-            bits: (((bytes[20] & 1) << 4) | (bytes[21] >> 4)) + 1, name: 'FLAC', lossy: false};
-  if (ascii(bytes, 0, 4) === 'OggS') {
-    const vorbis = find_text(bytes, '\x01vorbis', 0, 256);
-    if (vorbis >= 0 && vorbis + 16 <= bytes.length)
-      return {rate: view.getUint32(vorbis + 12, true), bits: 0, name: 'Ogg Vorbis', lossy: true};
-    // Opus is always decoded at 48000.
-    if (find_text(bytes, 'OpusHead', 0, 256) >= 0)
-      return {rate: 48000, bits: 0, name: 'Ogg Opus', lossy: true};
-    return unknown;
-  }
-  if (ascii(bytes, 4, 4) === 'ftyp') {
-    const entry = find_text(bytes, 'mp4a');
-    if (entry >= 4 && entry + 30 <= bytes.length)
-      return {rate: view.getUint16(entry + 28), bits: 0, name: 'MPEG-4 audio (AAC)', lossy: true};
-    return unknown;
-  }
+function ogg_format(bytes, view) {
+  if (ascii(bytes, 0, 4) !== 'OggS')
+    return null;
+  const vorbis = find_text(bytes, '\x01vorbis', 0, 256);
+  if (vorbis >= 0 && vorbis + 16 <= bytes.length)
+    return {rate: view.getUint32(vorbis + 12, true), bits: 0, name: 'Ogg Vorbis', lossy: true};
+  // Opus is always decoded at 48000.
+  if (find_text(bytes, 'OpusHead', 0, 256) >= 0)
+    return {rate: 48000, bits: 0, name: 'Ogg Opus', lossy: true};
+  return null;
+}
+
+function mp4_format(bytes, view) {
+  if (ascii(bytes, 4, 4) !== 'ftyp')
+    return null;
+  const entry = find_text(bytes, 'mp4a');
+  if (entry < 4 || entry + 30 > bytes.length)
+    return null;
+  return {rate: view.getUint16(entry + 28), bits: 0, name: 'MPEG-4 audio (AAC)', lossy: true};
+}
+
+// A WAVE file whose codec the page doesn't read itself, such as mu-law or ADPCM.
+function wave_codec_format(bytes, view) {
+  if (ascii(bytes, 0, 4) !== 'RIFF' || ascii(bytes, 8, 4) !== 'WAVE')
+    return null;
+  const format = find_text(bytes, 'fmt ', 12, Math.min(bytes.length, 4096));
+  if (format < 0 || format + 16 > bytes.length)
+    return null;
+  return {rate: view.getUint32(format + 12, true), bits: 0,
+          name: `WAVE, codec ${view.getUint16(format + 8, true)}`, lossy: true};
+}
+
+const mp3_rates = [[11025, 12000, 8000], null, [22050, 24000, 16000], [44100, 48000, 32000]];
+const adts_rates = [96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000, 12000, 11025,
+                    8000, 7350];
+
+// MP3, or AAC in ADTS frames, as the first frame's header says.
+function mpeg_frame_format(bytes) {
   let at = 0;
   if (ascii(bytes, 0, 3) === 'ID3')
     at = 10 + ((bytes[6] << 21) | (bytes[7] << 14) | (bytes[8] << 7) | bytes[9]);
-  if (at + 4 <= bytes.length && bytes[at] === 0xFF && (bytes[at + 1] & 0xE0) === 0xE0) {
-    const rates = mp3_rates[(bytes[at + 1] >> 3) & 3];
-    const index = (bytes[at + 2] >> 2) & 3;
-    if (rates && index < 3)
-      return {rate: rates[index], bits: 0, name: 'MPEG audio (MP3)', lossy: true};
+  if (at + 4 > bytes.length || bytes[at] !== 0xFF || (bytes[at + 1] & 0xE0) !== 0xE0)
+    return null;
+  if ((bytes[at + 1] & 0x06) === 0) {
+    const rate = adts_rates[(bytes[at + 2] >> 2) & 15];
+    return rate ? {rate, bits: 0, name: 'AAC (ADTS)', lossy: true} : null;
   }
-  return unknown;
+  const rates = mp3_rates[(bytes[at + 1] >> 3) & 3];
+  const index = (bytes[at + 2] >> 2) & 3;
+  return rates && index < 3 ? {rate: rates[index], bits: 0, name: 'MPEG audio (MP3)', lossy: true}
+                            : null;
+}
+
+const format_readers = [flac_format, ogg_format, mp4_format, wave_codec_format,
+                        mpeg_frame_format];
+
+// Rate 0 where it can't be told.
+function recording_format(bytes) {
+  const view = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
+  if (bytes.length >= 32) {
+    for (const read of format_readers) {
+      const format = read(bytes, view);
+      if (format)
+        return format;
+    }
+  }
+  return {rate: 0, bits: 0, name: 'unknown format', lossy: true};
 }
 
 // The samples as the browser decodes them, at the file's own rate where it can be told.
