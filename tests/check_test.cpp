@@ -151,6 +151,20 @@ struct ideal_signal {
     std::vector<std::size_t> tone; // where each of the lead-in's high halves starts
 };
 
+// One byte over and over gives few kinds of cells, which two rates may fit alike: the rate
+// that needs no change of the player's speed is the one named.
+TEST(Check, RateOfAnImageOfOneByte)
+{
+    scratch_dir dir;
+    for (const auto &t : rate_timings) {
+        SCOPED_TRACE(t.rate);
+        convert(dir, std::vector<std::uint8_t>(200, '*'), {"-f", std::to_string(t.rate)});
+        const auto c = check(dir, "out.wav");
+        EXPECT_EQ(c.report["converted_at"], t.rate);
+        EXPECT_NEAR(c.report["speed"].get<double>(), 1, 0.002);
+    }
+}
+
 // The program's own output passes wherever every pulse survives, at its own speed, with
 // nothing to note; at 8000 a 1's pulses are shorter than a sample, and the rate is named.
 TEST(Check, OwnOutputAtEveryRate)

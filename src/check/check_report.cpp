@@ -20,6 +20,8 @@ constexpr double loud_noise_db = -25;
 constexpr std::uint64_t polarity_evidence = cells_per_byte;
 // One sample in this many at full scale flattens enough pulses to matter.
 constexpr std::uint64_t clipped_share = 1000;
+// Rates whose durations disagree by less than this fit alike.
+constexpr double alike_spread = 0.001;
 // The player's speed is worth a note from this far off.
 constexpr double noted_speed = 0.01;
 // Quieter than this is nothing but a sound card's own noise, or a 16-bit file's dither.
@@ -105,8 +107,12 @@ speed_reading read_speed(const recording_facts &f, const pulse_decoder &d)
     double best_spread = INFINITY;
     for (std::uint32_t rate : conversion_rates) {
         const rate_fit fit = fit_rate(f, d, rate);
-        if (fit.spread < best_spread) {
-            best_spread = fit.spread;
+        // Where two rates fit alike (an image of few kinds of cells), the player more likely
+        // runs at its speed than off it.
+        const bool alike = std::fabs(fit.spread - best_spread) < alike_spread;
+        if (alike ? std::fabs(std::log(fit.speed)) < std::fabs(std::log(best.speed))
+                  : fit.spread < best_spread) {
+            best_spread = std::min(best_spread, fit.spread);
             best = {fit.speed, rate};
         }
     }
