@@ -6,9 +6,6 @@
 const level_every_ms = 100;
 const frames_per_feed = 65536;
 const image_block = 65536;
-// The rates a recording can be checked at, as on the command line.
-const lowest_check_rate = 8000;
-const highest_check_rate = 192000;
 // Where the browser must resample a file whose rate can't be told, it does so to this rate.
 const fallback_check_rate = 48000;
 
@@ -36,9 +33,12 @@ class Check {
   static async start(rate, channels, clip_level, lossy, name, format) {
     await load_check_program();
     const module = await createZkt2wavCheck();
-    module.ccall('check_start', null,
-                 ['number', 'number', 'number', 'number', 'string', 'string', 'number'],
-                 [rate, channels, clip_level, lossy ? 1 : 0, name, format, 0]);
+    const refusal = module.ccall(
+        'check_start', 'string',
+        ['number', 'number', 'number', 'number', 'string', 'string', 'number'],
+        [rate, channels, clip_level, lossy ? 1 : 0, name, format, 0]);
+    if (refusal)
+      throw new Error(`${name}: ${refusal}`);
     return new Check(module, channels);
   }
 
@@ -200,10 +200,9 @@ async function start_recording() {
     if (context.state !== 'running')
       await context.resume();
     await context.audioWorklet.addModule('data:text/javascript;base64,' + btoa(tap_processor));
-    const bits = settings.sampleSize || 0;
-    const clip_level = bits > 0 ? 1 - 2 ** (1 - bits) : 1;
-    const check = await Check.start(context.sampleRate, channels, clip_level, false,
-                                    'microphone', 'the browser\'s input', 0);
+    const check = await Check.start(context.sampleRate, channels,
+                                    clip_level(settings.sampleSize || 0, false), false,
+                                    'microphone', 'the browser\'s input');
     const tap = new AudioWorkletNode(context, 'tap', {
       numberOfInputs: 1, numberOfOutputs: 0, channelCount: channels,
       channelCountMode: 'explicit', channelInterpretation: 'speakers'});
@@ -389,11 +388,10 @@ function recording_format(bytes) {
 
 // The samples as the browser decodes them, at the file's own rate where it can be told.
 async function decoded_recording(bytes, format) {
-  const own_rate = format.rate >= lowest_check_rate && format.rate <= highest_check_rate;
-  const rate = own_rate ? format.rate : fallback_check_rate;
+  const rate = format.rate || fallback_check_rate;
   const context = new OfflineAudioContext(1, 1, rate);
   const sound = await context.decodeAudioData(bytes.slice().buffer);
-  return {sound, rate, resampled: !own_rate};
+  return {sound, rate, resampled: !format.rate};
 }
 
 // A WAVE file holding PCM or floating-point samples is read here, a block at a time as the
@@ -476,16 +474,7 @@ function clip_level(bits, float) {
   return bits > 0 && !float ? 1 - 2 ** (1 - bits) : 1;
 }
 
-function refuse_channels(file, channels) {
-  if (channels > 2)
-    throw new Error(`${file.name}: it has ${channels} channels; mono or stereo is read.`);
-}
-
 async function checked_wave(file, layout) {
-  refuse_channels(file, layout.channels);
-  if (layout.rate < lowest_check_rate || layout.rate > highest_check_rate)
-    throw new Error(`${file.name}: its rate is ${layout.rate} Hz; recordings of ` +
-                    `${lowest_check_rate} to ${highest_check_rate} Hz are read.`);
   const check = await Check.start(layout.rate, layout.channels,
                                   clip_level(layout.bits, layout.float), false, file.name,
                                   layout.name);
@@ -514,7 +503,6 @@ async function checked_by_the_browser(file) {
     throw new Error(`${file.name}: this browser can't decode it as sound.`);
   }
   const {sound, rate, resampled} = decoded;
-  refuse_channels(file, sound.numberOfChannels);
   const name = resampled ? `${format.name}, resampled by the browser` : format.name;
   const check = await Check.start(rate, sound.numberOfChannels, clip_level(format.bits, false),
                                   format.lossy, file.name, name);

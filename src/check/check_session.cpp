@@ -1,9 +1,16 @@
 #include "check/check_session.h"
 
+#include "tape/machine_timing.h"
+
 #include <cmath>
 #include <tuple>
 
 namespace {
+
+// The rates a recording of the signal can be made at: the conversion's lowest, and the
+// highest a sound card records.
+constexpr int lowest_rate = static_cast<int>(lowest_conversion_rate);
+constexpr int highest_rate = 192000;
 
 void take_program(channel_heard &heard, const recording_facts &facts, std::size_t wanted,
                   const pulse_decoder &d)
@@ -44,6 +51,17 @@ std::size_t signal_channel_index(const check_session &s)
 }
 
 } // namespace
+
+std::string layout_refusal(int rate, int channels)
+{
+    if (rate < lowest_rate || rate > highest_rate)
+        return "Its rate is " + std::to_string(rate) + " Hz; recordings of " +
+               std::to_string(lowest_rate) + " to " + std::to_string(highest_rate) +
+               " Hz are read.";
+    if (channels < 1 || channels > most_channels)
+        return "It has " + std::to_string(channels) + " channels; mono or stereo is read.";
+    return {};
+}
 
 void start_check(check_session &s, const recording_facts &facts, double clip_level,
                  std::size_t program, int channel)

@@ -24,12 +24,15 @@ struct channel_heard {
     bool chosen_found = false;
 };
 
+// Mono or stereo: a third channel is nothing a player sends.
+constexpr int most_channels = 2;
+
 struct check_session {
     recording_facts facts; // its channel and clipped samples are known once it is finished
     double clip_level = 1; // the largest value the recording's samples can hold
     std::size_t program = 0; // the one the report is on, from 0
     int chosen_channel = -1; // -1: the one that carries the signal
-    channel_heard channel[2];
+    channel_heard channel[most_channels];
     std::vector<float> one_channel;
     // The loudest sample and the clipped ones since the level was last read.
     float recent_peak = 0;
@@ -41,7 +44,11 @@ struct check_session {
     check_session &operator=(const check_session &) = delete;
 };
 
-// Starts a check of a recording with `facts.channels` channels at `facts.rate`.
+// Why a recording of this rate and number of channels can't be checked; empty where it can.
+std::string layout_refusal(int rate, int channels);
+
+// Starts a check of a recording with `facts.channels` channels at `facts.rate`, which
+// layout_refusal() accepts.
 void start_check(check_session &s, const recording_facts &facts, double clip_level,
                  std::size_t program, int channel);
 

@@ -68,14 +68,19 @@ const std::vector<std::uint8_t> &program_bytes(std::size_t index)
 extern "C" {
 
 // Starts a check of a recording that has `channels` channels at `rate`; `clip_level` is the
-// largest value its samples can hold, and the report is on program `program`, from 0.
-EMSCRIPTEN_KEEPALIVE void check_start(int rate, int channels, double clip_level, int lossy,
-                                      const char *name, const char *format, int program)
+// largest value its samples can hold, and the report is on program `program`, from 0. Returns
+// why it can't be checked, or an empty text where it can.
+EMSCRIPTEN_KEEPALIVE const char *check_start(int rate, int channels, double clip_level, int lossy,
+                                             const char *name, const char *format, int program)
 {
+    text_out = layout_refusal(rate, channels);
+    if (!text_out.empty())
+        return text_out.c_str();
     const recording_facts facts{name, format, rate, channels, 0, lossy != 0};
     start_check(session, facts, clip_level, static_cast<std::size_t>(program), -1);
     image_comparison = comparison{};
     image_compared = image_past = finished = false;
+    return text_out.c_str();
 }
 
 // Room for `frames` frames of interleaved samples, to be filled and then fed.

@@ -1,8 +1,9 @@
 #include "check/recording_file.h"
 
+#include "check/check_session.h"
+
 #include "exit_status.h"
 #include "run_files.h"
-#include "tape/machine_timing.h"
 
 #include <sndfile.h>
 
@@ -14,11 +15,6 @@
 #include <unistd.h>
 
 namespace {
-
-// The rates a recording of the signal can be made at: the conversion's lowest, and the
-// highest a sound card records.
-constexpr int lowest_rate = static_cast<int>(lowest_conversion_rate);
-constexpr int highest_rate = 192000;
 
 // A copy of standard input stops here, so that an endless stream ends in a message.
 constexpr std::uint64_t largest_copy = std::uint64_t{16} << 30;
@@ -168,15 +164,9 @@ void check_format(const SF_INFO &info, const char *name)
 {
     if (!is_promised_container(info.format))
         refuse_format(name);
-    if (info.samplerate < lowest_rate || info.samplerate > highest_rate)
-        fail_opening(name, ("Its rate is " + std::to_string(info.samplerate) +
-                            " Hz; recordings of " + std::to_string(lowest_rate) + " to " +
-                            std::to_string(highest_rate) + " Hz are read.")
-                               .c_str());
-    if (info.channels < 1 || info.channels > 2)
-        fail_opening(
-            name, ("It has " + std::to_string(info.channels) + " channels; mono or stereo is read.")
-                      .c_str());
+    const std::string refusal = layout_refusal(info.samplerate, info.channels);
+    if (!refusal.empty())
+        fail_opening(name, refusal.c_str());
 }
 
 } // namespace
