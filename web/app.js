@@ -18,6 +18,7 @@ let sound = null; // the latest conversion: its file, name, rate and samples as 
 let playback = null; // the sound being played, or paused
 let wake_lock = null;
 const awake_for = new Set(); // what needs the screen on: 'playing', 'recording'
+let wake_request = null;
 let device_rate = 0;
 let conversions = 0; // only the latest conversion's result is shown
 let pad_timer = 0;
@@ -284,11 +285,19 @@ async function keep_awake(reason) {
   awake_for.add(reason);
   if (wake_lock && !wake_lock.released)
     return;
-  try {
-    wake_lock = navigator.wakeLock ? await navigator.wakeLock.request('screen') : null;
-  } catch (error) {
-    wake_lock = null;
+  // One request at a time: two at once would leave a lock that is never given back.
+  if (!wake_request) {
+    wake_request = (navigator.wakeLock ? navigator.wakeLock.request('screen')
+                                       : Promise.resolve(null))
+                       .catch(() => null)
+                       .then((lock) => {
+                         wake_lock = lock;
+                         wake_request = null;
+                         if (awake_for.size === 0)
+                           let_sleep(reason);
+                       });
   }
+  await wake_request;
 }
 
 function let_sleep(reason) {

@@ -106,11 +106,34 @@ function program_text(number, program, take) {
 
 // ---- Record ----
 
-// The samples as the device delivers them, a block at a time, each channel copied.
+// The samples as the device delivers them, a block at a time, each channel copied. Asked to
+// flush, it hands over what it holds and says so.
 const tap_processor = `
 class Tap extends AudioWorkletProcessor {
   constructor() {
     super();
+    this.blocks = [];
+    this.frames = 0;
+    this.port.onmessage = () => {
+      this.hand_over();
+      this.port.postMessage('flushed');
+    };
+  }
+  hand_over() {
+    if (this.frames === 0)
+      return;
+    const channels = this.blocks[0].length;
+    const joined = [];
+    for (let c = 0; c < channels; ++c) {
+      const samples = new Float32Array(this.frames);
+      let at = 0;
+      for (const block of this.blocks) {
+        samples.set(block[Math.min(c, block.length - 1)], at);
+        at += block[0].length;
+      }
+      joined.push(samples);
+    }
+    this.port.postMessage(joined, joined.map((samples) => samples.buffer));
     this.blocks = [];
     this.frames = 0;
   }
@@ -120,28 +143,18 @@ class Tap extends AudioWorkletProcessor {
       this.blocks.push(input.map((channel) => channel.slice()));
       this.frames += input[0].length;
     }
-    if (this.frames >= 2048) {
-      const channels = this.blocks[0].length;
-      const joined = [];
-      for (let c = 0; c < channels; ++c) {
-        const samples = new Float32Array(this.frames);
-        let at = 0;
-        for (const block of this.blocks) {
-          samples.set(block[Math.min(c, block.length - 1)], at);
-          at += block[0].length;
-        }
-        joined.push(samples);
-      }
-      this.port.postMessage(joined, joined.map((samples) => samples.buffer));
-      this.blocks = [];
-      this.frames = 0;
-    }
+    if (this.frames >= 2048)
+      this.hand_over();
     return true;
   }
 }
 registerProcessor('tap', Tap);`;
 
+// Waiting longer than this for the device means it won't come.
+const device_wait_ms = 3000;
+
 let recording = null; // the recording being made
+let record_busy = false; // starting or stopping: the button waits
 let takes = 0;
 const found_programs = []; // every program found, over every recording: its list entry
 
@@ -188,53 +201,85 @@ function input_context(settings) {
   }
 }
 
-async function start_recording() {
-  const button = element('record');
-  button.disabled = true;
-  try {
-    const stream = await open_input();
-    const settings = stream.getAudioTracks()[0].getSettings();
-    const channels = Math.min(2, settings.channelCount || 1);
-    const context = input_context(settings);
-    // Where the permission prompt outlasted the click, the context starts suspended.
-    if (context.state !== 'running')
-      await context.resume();
-    await context.audioWorklet.addModule('data:text/javascript;base64,' + btoa(tap_processor));
-    const check = await Check.start(context.sampleRate, channels,
-                                    clip_level(settings.sampleSize || 0, false), false,
-                                    'microphone', 'the browser\'s input');
-    const tap = new AudioWorkletNode(context, 'tap', {
-      numberOfInputs: 1, numberOfOutputs: 0, channelCount: channels,
-      channelCountMode: 'explicit', channelInterpretation: 'speakers'});
-    const source = context.createMediaStreamSource(stream);
-    ++takes;
-    const r = {stream, context, check, take: takes, first: found_programs.length, ticker: 0};
-    tap.port.onmessage = (event) => check.feed(event.data);
-    source.connect(tap);
-    r.ticker = setInterval(() => show_progress(r), level_every_ms);
-    recording = r;
-    button.textContent = 'Stop';
-    button.setAttribute('aria-pressed', 'true');
-    say_recording(`Recording at ${context.sampleRate} Hz: play the tape, or save from the ` +
-                  'machine.');
-    keep_awake('recording');
-  } catch (error) {
-    say_recording(error.message, true);
-  }
-  button.disabled = false;
+function within(ms, promise, failure) {
+  return Promise.race([promise, new Promise((resolve, reject) => setTimeout(
+      () => reject(new Error(failure)), ms))]);
 }
 
-function stop_recording() {
+// Everything a recording holds open, given back: the device's light goes out.
+function release_input(r) {
+  if (r.stream)
+    r.stream.getTracks().forEach((track) => track.stop());
+  if (r.context)
+    r.context.close();
+}
+
+async function open_recording(r) {
+  r.stream = await open_input();
+  const settings = r.stream.getAudioTracks()[0].getSettings();
+  r.channels = Math.min(2, settings.channelCount || 1);
+  r.context = input_context(settings);
+  // Where the permission prompt outlasted the click, the context starts suspended.
+  if (r.context.state !== 'running')
+    await within(device_wait_ms, r.context.resume(), 'The browser kept the sound off: press ' +
+                 'Record again.');
+  await r.context.audioWorklet.addModule('data:text/javascript;base64,' + btoa(tap_processor));
+  r.check = await Check.start(r.context.sampleRate, r.channels,
+                              clip_level(settings.sampleSize || 0), false, 'microphone',
+                              'the browser\'s input');
+  r.tap = new AudioWorkletNode(r.context, 'tap', {
+    numberOfInputs: 1, numberOfOutputs: 0, channelCount: r.channels,
+    channelCountMode: 'explicit', channelInterpretation: 'speakers'});
+  r.source = r.context.createMediaStreamSource(r.stream);
+  r.tap.port.onmessage = (event) => {
+    if (event.data === 'flushed')
+      r.flushed();
+    else
+      r.check.feed(event.data);
+  };
+  r.source.connect(r.tap);
+}
+
+function show_recording(on) {
+  const button = element('record');
+  button.textContent = on ? 'Stop' : 'Record';
+  button.classList.toggle('recording', on);
+}
+
+async function start_recording() {
+  const r = {take: takes + 1, first: found_programs.length, ticker: 0, announced: ''};
+  try {
+    await open_recording(r);
+  } catch (error) {
+    release_input(r);
+    say_recording(error.message, true);
+    return;
+  }
+  takes = r.take;
+  r.ticker = setInterval(() => show_progress(r), level_every_ms);
+  recording = r;
+  show_recording(true);
+  r.status = `Recording at ${r.context.sampleRate} Hz: play the tape, or save from the machine.`;
+  say_recording(r.status);
+  keep_awake('recording');
+}
+
+// The samples still on their way are read before the last program is closed.
+async function stop_recording() {
   const r = recording;
   recording = null;
   clearInterval(r.ticker);
-  r.stream.getTracks().forEach((track) => track.stop());
-  r.context.close();
+  r.source.disconnect();
+  await within(device_wait_ms, new Promise((resolve) => {
+    r.flushed = resolve;
+    r.tap.port.postMessage('flush');
+  }), 'flush').catch(() => {});
+  r.tap.port.onmessage = null;
+  release_input(r);
   r.check.finish();
-  show_progress(r);
+  show_progress(r, true);
   let_sleep('recording');
-  element('record').textContent = 'Record';
-  element('record').setAttribute('aria-pressed', 'false');
+  show_recording(false);
   element('level').querySelector('meter').value = -60;
   element('level-words').textContent = '';
   const count = found_programs.length - r.first;
@@ -242,18 +287,39 @@ function stop_recording() {
                 'Record to go on.');
 }
 
-function show_level(level) {
+async function record_pressed() {
+  if (record_busy)
+    return;
+  record_busy = true;
+  element('record').setAttribute('aria-disabled', 'true');
+  try {
+    await (recording ? stop_recording() : start_recording());
+  } finally {
+    record_busy = false;
+    element('record').removeAttribute('aria-disabled');
+  }
+}
+
+// The words change with every peak; what they say of the level is announced only when that
+// changes.
+function show_level(r, level) {
   const meter = element('level').querySelector('meter');
   meter.value = level.dbfs === null ? -60 : Math.max(-60, level.dbfs);
   const words = element('level-words');
   if (words.textContent !== level.words)
     words.textContent = level.words;
+  const kind = level.words.split(/[:(]/)[0].trim();
+  if (kind !== r.announced) {
+    r.announced = kind;
+    element('level-said').textContent = kind;
+  }
 }
 
-function show_progress(r) {
+function show_progress(r, final = false) {
   const progress = r.check.progress();
-  show_level(progress.level);
-  progress.programs.forEach((program, index) => show_program(r, r.first + index, program));
+  if (!final)
+    show_level(r, progress.level);
+  progress.programs.forEach((program, index) => show_program(r, r.first + index, program, final));
 }
 
 // A program's entry: what was found, a name the user may change, and its image once whole.
@@ -275,20 +341,27 @@ function program_entry(number) {
   });
   item.append(summary, name, link);
   element('programs').append(item);
-  return {item, summary, link, complete: false};
+  return {summary, link, complete: false, bytes: -1};
 }
 
-function show_program(r, index, program) {
+// The image is made again whenever what was read of it changes, and once more when the
+// recording ends, so that what is saved is what the list says.
+function show_program(r, index, program, final) {
   if (!found_programs[index])
     found_programs[index] = program_entry(index + 1);
   const entry = found_programs[index];
-  entry.summary.textContent = program_text(index + 1, program, r.take);
-  if (program.complete && !entry.complete) {
-    entry.complete = true;
-    const image = new Blob([r.check.program_bytes(index - r.first)]);
-    entry.link.href = URL.createObjectURL(image);
-    entry.link.removeAttribute('aria-disabled');
-  }
+  const text = program_text(index + 1, program, r.take);
+  entry.summary.textContent = text;
+  if (!program.complete || (entry.complete && entry.bytes === program.bytes && !final))
+    return;
+  if (!entry.complete)
+    say_recording(`${r.status} Found ${text}.`);
+  entry.complete = true;
+  entry.bytes = program.bytes;
+  if (entry.link.href)
+    URL.revokeObjectURL(entry.link.href);
+  entry.link.href = URL.createObjectURL(new Blob([r.check.program_bytes(index - r.first)]));
+  entry.link.removeAttribute('aria-disabled');
 }
 
 // ---- Check a recording ----
@@ -338,15 +411,18 @@ function mp4_format(bytes, view) {
   return {rate: view.getUint16(entry + 28), bits: 0, name: 'MPEG-4 audio (AAC)', lossy: true};
 }
 
-// A WAVE file whose codec the page doesn't read itself, such as mu-law or ADPCM.
+// A WAVE file whose codec the page doesn't read itself, such as ADPCM.
+const wave_codecs = {2: 'Microsoft ADPCM', 0x11: 'IMA ADPCM', 0x31: 'GSM 6.10'};
+
 function wave_codec_format(bytes, view) {
   if (ascii(bytes, 0, 4) !== 'RIFF' || ascii(bytes, 8, 4) !== 'WAVE')
     return null;
   const format = find_text(bytes, 'fmt ', 12, Math.min(bytes.length, 4096));
   if (format < 0 || format + 16 > bytes.length)
     return null;
+  const tag = view.getUint16(format + 8, true);
   return {rate: view.getUint32(format + 12, true), bits: 0,
-          name: `WAVE, codec ${view.getUint16(format + 8, true)}`, lossy: true};
+          name: `${wave_codecs[tag] || `codec ${tag}`}, WAV (Microsoft)`, lossy: true};
 }
 
 const mp3_rates = [[11025, 12000, 8000], null, [22050, 24000, 16000], [44100, 48000, 32000]];
@@ -386,50 +462,68 @@ function recording_format(bytes) {
   return {rate: 0, bits: 0, name: 'unknown format', lossy: true};
 }
 
-// The samples as the browser decodes them, at the file's own rate where it can be told.
+// The samples as the browser decodes them, at the file's own rate where it can be told. The
+// bytes are handed over, not copied: the whole file and its samples are in memory at once.
 async function decoded_recording(bytes, format) {
   const rate = format.rate || fallback_check_rate;
   const context = new OfflineAudioContext(1, 1, rate);
-  const sound = await context.decodeAudioData(bytes.slice().buffer);
+  const sound = await context.decodeAudioData(bytes.buffer);
   return {sound, rate, resampled: !format.rate};
 }
 
-// A WAVE file holding PCM or floating-point samples is read here, a block at a time as the
-// command line reads it: the browser would take the whole file into memory, and scale a
-// 16-bit sample by 1/32767 above zero where the command line scales every one by 1/32768.
+// A WAVE file holding PCM, floating-point, mu-law or A-law samples is read here, a block at a
+// time as the command line reads it: the browser would take the whole file into memory, and
+// scale a 16-bit sample by 1/32767 above zero where the command line scales every one by
+// 1/32768. Its 64-bit (RF64) and big-endian (RIFX) forms too.
 const wave_subtypes = {
   1: {8: 'Unsigned 8 bit PCM', 16: 'Signed 16 bit PCM', 24: 'Signed 24 bit PCM',
       32: 'Signed 32 bit PCM'},
   3: {32: '32 bit float', 64: '64 bit float'},
+  6: {8: 'A-Law'},
+  7: {8: 'U-Law'},
 };
+const wave_forms = {RIFF: 'WAV', RIFX: 'WAV', RF64: 'RF64'};
+const rf64_size_unknown = 0xFFFFFFFF;
 
 async function file_bytes(file, from, length) {
   return new Uint8Array(await file.slice(from, from + length).arrayBuffer());
 }
 
+function wave_format(view, little, form) {
+  const extensible = view.getUint16(8, little) === 0xFFFE && view.byteLength >= 34;
+  const tag = extensible ? view.getUint16(32, little) : view.getUint16(8, little);
+  const bits = view.getUint16(22, little);
+  const channels = view.getUint16(10, little);
+  const subtype = wave_subtypes[tag] && wave_subtypes[tag][bits];
+  if (!subtype || channels < 1)
+    return null;
+  const major = form === 'RF64' ? 'RF64 (RIFF 64)' : `${extensible ? 'WAVEX' : 'WAV'} (Microsoft)`;
+  return {rate: view.getUint32(12, little), channels, bits, tag, little,
+          name: `${subtype}, ${major}`};
+}
+
 async function wave_layout(file) {
   const head = await file_bytes(file, 0, 12);
-  if (head.length < 12 || ascii(head, 0, 4) !== 'RIFF' || ascii(head, 8, 4) !== 'WAVE')
+  const form = head.length === 12 && ascii(head, 8, 4) === 'WAVE' && ascii(head, 0, 4);
+  if (!wave_forms[form])
     return null;
+  const little = form !== 'RIFX';
   let format = null;
+  let long_data = 0; // an RF64 file's data size
   for (let at = 12; at + 8 <= file.size;) {
     const chunk = await file_bytes(file, at, 48);
     const view = new DataView(chunk.buffer);
-    const size = view.getUint32(4, true);
-    if (ascii(chunk, 0, 4) === 'fmt ' && chunk.length >= 24) {
-      const extensible = view.getUint16(8, true) === 0xFFFE && chunk.length >= 34;
-      const tag = extensible ? view.getUint16(32, true) : view.getUint16(8, true);
-      const bits = view.getUint16(22, true);
-      const subtype = wave_subtypes[tag] && wave_subtypes[tag][bits];
-      if (!subtype)
+    const id = ascii(chunk, 0, 4);
+    let size = view.getUint32(4, little);
+    if (id === 'ds64' && chunk.length >= 24)
+      long_data = view.getUint32(16, true) + 2 ** 32 * view.getUint32(20, true);
+    if (id === 'data' && form === 'RF64' && size === rf64_size_unknown)
+      size = long_data;
+    if (id === 'fmt ' && chunk.length >= 24) {
+      format = wave_format(view, little, form);
+      if (!format)
         return null;
-      const channels = view.getUint16(10, true);
-      if (channels < 1)
-        return null;
-      format = {rate: view.getUint32(12, true), channels, bits,
-                float: tag === 3,
-                name: `${subtype}, ${extensible ? 'WAVEX' : 'WAV'} (Microsoft)`};
-    } else if (ascii(chunk, 0, 4) === 'data' && format) {
+    } else if (id === 'data' && format) {
       const frame_size = format.channels * format.bits / 8;
       const frames = Math.floor(Math.min(size, file.size - at - 8) / frame_size);
       return {...format, data: at + 8, frames, frame_size};
@@ -439,22 +533,45 @@ async function wave_layout(file) {
   return null;
 }
 
+// G.711's expansions, to the 16-bit values the command line's reader gives.
+function mu_law(byte) {
+  const u = ~byte & 0xFF;
+  const magnitude = ((((u & 0x0F) << 3) + 0x84) << ((u >> 4) & 7)) - 0x84;
+  return u & 0x80 ? -magnitude : magnitude;
+}
+
+function a_law(byte) {
+  const a = byte ^ 0x55;
+  const segment = (a >> 4) & 7;
+  let magnitude = (a & 0x0F) << 4;
+  magnitude = segment === 0 ? magnitude + 8
+            : segment === 1 ? magnitude + 0x108 : (magnitude + 0x108) << (segment - 1);
+  return a & 0x80 ? magnitude : -magnitude;
+}
+
 // Each sample as the command line's reader gives it, in -1..1.
 function sample_reader(layout, view) {
-  if (layout.float)
-    return layout.bits === 32 ? (at) => view.getFloat32(at, true)
-                              : (at) => view.getFloat64(at, true);
+  const little = layout.little;
+  if (layout.tag === 3)
+    return layout.bits === 32 ? (at) => view.getFloat32(at, little)
+                              : (at) => view.getFloat64(at, little);
+  if (layout.tag === 7)
+    return (at) => mu_law(view.getUint8(at)) / 32768;
+  if (layout.tag === 6)
+    return (at) => a_law(view.getUint8(at)) / 32768;
   switch (layout.bits) {
     case 8: return (at) => (view.getUint8(at) - 128) / 128;
-    case 16: return (at) => view.getInt16(at, true) / 32768;
-    case 24: return (at) => ((view.getInt8(at + 2) << 16) | view.getUint16(at, true)) / 8388608;
-    default: return (at) => view.getInt32(at, true) / 2147483648;
+    case 16: return (at) => view.getInt16(at, little) / 32768;
+    case 24: return little
+        ? (at) => ((view.getInt8(at + 2) << 16) | view.getUint16(at, true)) / 8388608
+        : (at) => ((view.getInt8(at) << 16) | view.getUint16(at + 1, false)) / 8388608;
+    default: return (at) => view.getInt32(at, little) / 2147483648;
   }
 }
 
-async function feed_wave(check, file, layout) {
+async function feed_wave(check, file, layout, wanted) {
   const bytes_per_sample = layout.bits / 8;
-  for (let frame = 0; frame < layout.frames; frame += frames_per_feed) {
+  for (let frame = 0; frame < layout.frames && wanted(); frame += frames_per_feed) {
     const frames = Math.min(frames_per_feed, layout.frames - frame);
     const block = await file_bytes(file, layout.data + frame * layout.frame_size,
                                    frames * layout.frame_size);
@@ -470,43 +587,46 @@ async function feed_wave(check, file, layout) {
   }
 }
 
-function clip_level(bits, float) {
-  return bits > 0 && !float ? 1 - 2 ** (1 - bits) : 1;
+// The largest value an integer sample of `bits` reaches; 1 where there are none.
+function clip_level(bits) {
+  return bits > 0 ? 1 - 2 ** (1 - bits) : 1;
 }
 
-async function checked_wave(file, layout) {
+async function checked_wave(file, layout, wanted) {
+  const companded = layout.tag === 6 || layout.tag === 7;
   const check = await Check.start(layout.rate, layout.channels,
-                                  clip_level(layout.bits, layout.float), false, file.name,
-                                  layout.name);
-  await feed_wave(check, file, layout);
+                                  clip_level(layout.tag === 1 ? layout.bits : 0),
+                                  companded, file.name, layout.name);
+  await feed_wave(check, file, layout, wanted);
   return check;
 }
 
-async function feed_recording(check, sound) {
+async function feed_recording(check, sound, wanted) {
   const channels = [];
   for (let c = 0; c < check.channels; ++c)
     channels.push(sound.getChannelData(c));
-  for (let from = 0; from < sound.length; from += frames_per_feed) {
+  for (let from = 0; from < sound.length && wanted(); from += frames_per_feed) {
     check.feed(channels.map((samples) => samples.subarray(from, from + frames_per_feed)));
     // Lets the page answer during a long recording.
     await new Promise((resolve) => setTimeout(resolve, 0));
   }
 }
 
-async function checked_by_the_browser(file) {
+async function checked_by_the_browser(file, wanted) {
   const bytes = new Uint8Array(await file.arrayBuffer());
   const format = recording_format(bytes);
   let decoded;
   try {
     decoded = await decoded_recording(bytes, format);
   } catch (error) {
-    throw new Error(`${file.name}: this browser can't decode it as sound.`);
+    throw new Error(`${file.name}: this browser can't decode it as sound; zkt2wav --check ` +
+                    'on a computer reads more kinds of WAVE.');
   }
   const {sound, rate, resampled} = decoded;
   const name = resampled ? `${format.name}, resampled by the browser` : format.name;
-  const check = await Check.start(rate, sound.numberOfChannels, clip_level(format.bits, false),
+  const check = await Check.start(rate, sound.numberOfChannels, clip_level(format.bits),
                                   format.lossy, file.name, name);
-  await feed_recording(check, sound);
+  await feed_recording(check, sound, wanted);
   return check;
 }
 
@@ -518,23 +638,28 @@ function say_check(text, failed = false) {
   report.classList.toggle('failed', failed);
 }
 
+// Each choice of a file starts the check again; one that a later choice overtook stops.
 async function check_recording() {
+  const run = ++checks;
+  const wanted = () => run === checks;
   const file = element('check-recording').files[0];
   const image_file = element('check-image').files[0];
   const json_link = element('check-json');
+  if (json_link.href)
+    URL.revokeObjectURL(json_link.href);
   json_link.removeAttribute('href');
   json_link.setAttribute('aria-disabled', 'true');
+  say_check(file ? `Checking ${file.name}...` : '');
   if (!file)
     return;
-  const run = ++checks;
-  say_check(`Checking ${file.name}...`);
   try {
     const layout = await wave_layout(file);
-    const check = layout ? await checked_wave(file, layout) : await checked_by_the_browser(file);
+    const check = layout ? await checked_wave(file, layout, wanted)
+                         : await checked_by_the_browser(file, wanted);
     check.finish();
     if (image_file)
       await check.compare_image(image_file);
-    if (run !== checks)
+    if (!wanted())
       return;
     say_check(check.report(false));
     json_link.href = URL.createObjectURL(new Blob([check.report(true)],
@@ -542,14 +667,13 @@ async function check_recording() {
     json_link.download = `${file.name.replace(/\.[^.]*$/, '')}.check.json`;
     json_link.removeAttribute('aria-disabled');
   } catch (error) {
-    if (run === checks)
+    if (wanted())
       say_check(error.message, true);
   }
 }
 
 function wire_listening() {
-  element('record').addEventListener('click', () => (recording ? stop_recording()
-                                                               : start_recording()));
+  element('record').addEventListener('click', record_pressed);
   element('check-recording').addEventListener('change', check_recording);
   element('check-image').addEventListener('change', check_recording);
 }

@@ -46,15 +46,15 @@ nlohmann::ordered_json program_json(const program_summary &p, bool complete)
             {"complete", complete}};
 }
 
-// The program being read, as its list entry shows it: complete once its data has ended in
-// silence, for nothing after that is read into it.
+// The program being read, as its list entry shows it: complete once its data is over for
+// good.
 void add_current_program(nlohmann::ordered_json &list, const channel_heard &h)
 {
     if (finished || !h.decoder.lead_in_found)
         return;
     recording_facts facts = session.facts;
     facts.channel = static_cast<std::size_t>(&h - session.channel);
-    list.push_back(program_json(summarise(facts, h.decoder), h.decoder.end == data_end::silence));
+    list.push_back(program_json(summarise(facts, h.decoder), data_closed(h.decoder)));
 }
 
 const std::vector<std::uint8_t> &program_bytes(std::size_t index)

@@ -1338,6 +1338,13 @@ void take_recording_measures(pulse_decoder &program, const pulse_decoder &whole)
     program.nonfinite = whole.nonfinite;
 }
 
+bool data_closed(const pulse_decoder &d)
+{
+    return d.end == data_end::silence &&
+           (d.signal_after_end || static_cast<double>(d.samples) - d.last_pulse >
+                                      samples_of(d, resume_cells * normal_cell_cycles));
+}
+
 bool starts_inside_signal(const pulse_decoder &d)
 {
     // The lead-in's tone: a recording whose first pulse comes sooner began inside it.

@@ -288,6 +288,10 @@ void finish_decoding(pulse_decoder &decoder);
 // length, and the samples that were not numbers.
 void take_recording_measures(pulse_decoder &program, const pulse_decoder &whole);
 
+// Whether the program's data is over for good: ended in silence, and past the time in which
+// pulses coming back would take it up again. Its bytes will not change.
+bool data_closed(const pulse_decoder &decoder);
+
 // Whether the recording began inside the signal: its first pulses come at once, as close
 // together as a tone's or cells' pulses.
 bool starts_inside_signal(const pulse_decoder &decoder);
