@@ -1,8 +1,8 @@
 // Keeps the site's own files so that the page converts and plays without a network. The
 // network comes first, so a new build is seen as soon as it is published.
 const cache_name = 'zkt2wav-@PROJECT_VERSION@';
-const site_files = ['./', 'index.html', 'style.css', 'app.js', 'listen.js', 'zkt2wav.js',
-                    'zkt2wav-check.js', 'manifest.webmanifest', 'icon.svg'];
+const site_files = ['./', 'index.html', 'style.css', 'app.js', 'check.js', 'record.js',
+                    'zkt2wav.js', 'zkt2wav-check.js', 'manifest.webmanifest', 'icon.svg'];
 
 self.addEventListener('install', (event) => {
   event.waitUntil(caches.open(cache_name)
