@@ -22,6 +22,7 @@ import time
 import unittest
 
 from selenium.webdriver.common.by import By
+from selenium.webdriver.support.ui import Select
 
 from sound_path import downloaded, headless_chromium, wait_for
 
@@ -124,8 +125,8 @@ def recovered_by_program(recording):
             for n in range(1, len(list(folder.iterdir())) + 1)]
 
 
-def program_report(recording, image, json_report):
-    result = run(PROGRAM, '--check', recording.name, '-i', image,
+def program_report(recording, image, json_report, program=1):
+    result = run(PROGRAM, '--check', recording.name, '-i', image, '--program', program,
                  *(['--json'] if json_report else []))
     return json.loads(result.stdout) if json_report else result.stdout
 
@@ -273,23 +274,30 @@ class CheckRecording(unittest.TestCase):
     def tearDownClass(cls):
         cls.pages.__exit__(None, None, None)
 
-    def checked(self, recording, image):
-        """The page's report as text and as JSON."""
+    def checked(self, recording, image, program=1):
+        """The page's report as text and as JSON, on the program chosen once the first
+        report has listed them."""
         self.driver.refresh()
         self.driver.find_element(By.ID, 'check-image').send_keys(str(image))
         self.driver.find_element(By.ID, 'check-recording').send_keys(str(recording))
-        wait_for(lambda: self.driver.find_element(By.ID, 'check-json').get_attribute('href'),
-                 'the report', 60)
+        reported = lambda: self.driver.find_element(By.ID, 'check-json').get_attribute('href')
+        wait_for(reported, 'the report', 60)
+        if program != 1:
+            Select(self.driver.find_element(By.ID, 'check-program')).select_by_value(str(program))
+            wait_for(lambda: reported() and f'report is on program {program}' in
+                     text(self.driver, 'check-report'), f'the report on program {program}', 60)
         return (text(self.driver, 'check-report') + '\n',
                 json.loads(downloaded(self.driver, self.driver.find_element(By.ID, 'check-json'))))
 
     def test_reports_as_the_command_line(self):
-        for recording, image in ((CLEAN, IMAGE), (DEGRADED, IMAGE), (TWO, EXAMPLE),
-                                 *((form, IMAGE) for form in WAVE_FORMS)):
-            with self.subTest(recording.name):
-                page_text, page_json = self.checked(recording, image)
-                self.assertEqual(page_text, program_report(recording, image, False))
-                self.assertEqual(rounded(page_json), rounded(program_report(recording, image, True)))
+        for recording, image, program in ((CLEAN, IMAGE, 1), (DEGRADED, IMAGE, 1),
+                                          (TWO, EXAMPLE, 1), (TWO, IMAGE, 2),
+                                          *((form, IMAGE, 1) for form in WAVE_FORMS)):
+            with self.subTest(f'{recording.name}, program {program}'):
+                page_text, page_json = self.checked(recording, image, program)
+                self.assertEqual(page_text, program_report(recording, image, False, program))
+                self.assertEqual(rounded(page_json),
+                                 rounded(program_report(recording, image, True, program)))
 
     def test_checks_what_only_the_browser_decodes(self):
         refused = run(PROGRAM, '--check', M4A)

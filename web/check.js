@@ -29,21 +29,22 @@ function load_check_program() {
 
 // One check in a fresh instance of the program's check, which holds one recording.
 class Check {
-  static async start(rate, channels, clip_level, lossy, name, format) {
+  static async start(rate, channels, clip_level, lossy, name, format, program = 0) {
     await load_check_program();
     const module = await createZkt2wavCheck();
     const refusal = module.ccall(
         'check_start', 'string',
         ['number', 'number', 'number', 'number', 'string', 'string', 'number'],
-        [rate, channels, clip_level, lossy ? 1 : 0, name, format, 0]);
+        [rate, channels, clip_level, lossy ? 1 : 0, name, format, program]);
     if (refusal)
       throw new Error(`${name}: ${refusal}`);
-    return new Check(module, channels);
+    return new Check(module, channels, program);
   }
 
-  constructor(module, channels) {
+  constructor(module, channels, program) {
     this.module = module;
     this.channels = channels;
+    this.program = program;
   }
 
   // Feeds one block of samples, a Float32Array per channel.
@@ -69,8 +70,12 @@ class Check {
     return this.module.HEAPU8.slice(at, at + size);
   }
 
+  // Throws where the program asked for is beyond those found.
   finish() {
-    this.module._check_finish();
+    const found = this.module._check_finish();
+    if (found >= 0)
+      throw new Error(`Unknown program: ${this.program + 1}. The recording holds ${found} ` +
+                      `${found === 1 ? 'program' : 'programs'}.`);
   }
 
   // Reads the image a block at a time, and only as far as the recovered bytes go.
@@ -316,12 +321,13 @@ function clip_level(bits) {
   return bits > 0 ? 1 - 2 ** (1 - bits) : 1;
 }
 
-async function checked_wave(file, layout, wanted) {
+// `request`: the program the report is on, and whether the check is still wanted.
+async function checked_wave(file, layout, request) {
   const companded = layout.tag === 6 || layout.tag === 7;
   const check = await Check.start(layout.rate, layout.channels,
                                   clip_level(layout.tag === 1 ? layout.bits : 0),
-                                  companded, file.name, layout.name);
-  await feed_wave(check, file, layout, wanted);
+                                  companded, file.name, layout.name, request.program);
+  await feed_wave(check, file, layout, request.wanted);
   return check;
 }
 
@@ -336,7 +342,7 @@ async function feed_recording(check, sound, wanted) {
   }
 }
 
-async function checked_by_the_browser(file, wanted) {
+async function checked_by_the_browser(file, request) {
   const bytes = new Uint8Array(await file.arrayBuffer());
   const format = recording_format(bytes);
   let decoded;
@@ -349,8 +355,8 @@ async function checked_by_the_browser(file, wanted) {
   const {sound, rate, resampled} = decoded;
   const name = resampled ? `${format.name}, resampled by the browser` : format.name;
   const check = await Check.start(rate, sound.numberOfChannels, clip_level(format.bits),
-                                  format.lossy, file.name, name);
-  await feed_recording(check, sound, wanted);
+                                  format.lossy, file.name, name, request.program);
+  await feed_recording(check, sound, request.wanted);
   return check;
 }
 
@@ -362,10 +368,25 @@ function say_check(text, failed = false) {
   report.classList.toggle('failed', failed);
 }
 
-// Each choice of a file starts the check again; one that a later choice overtook stops.
+// The programs found, to choose the one the report is on.
+function offer_programs(programs, chosen) {
+  const select = element('check-program');
+  select.replaceChildren(...(programs.length > 0 ? programs : [null]).map((program, index) => {
+    const option = document.createElement('option');
+    option.value = String(index + 1);
+    option.textContent = program ? `${index + 1}: at ${program.seconds.toFixed(3)} s, ` +
+                                       `${program.bytes} bytes`
+                                 : '1';
+    return option;
+  }));
+  select.value = String(Math.min(chosen, Math.max(programs.length, 1) - 1) + 1);
+}
+
+// Each choice starts the check again; one that a later choice overtook stops.
 async function check_recording() {
   const run = ++checks;
   const wanted = () => run === checks;
+  const program = Number(element('check-program').value) - 1;
   const file = element('check-recording').files[0];
   const image_file = element('check-image').files[0];
   const json_link = element('check-json');
@@ -378,16 +399,17 @@ async function check_recording() {
     return;
   try {
     const layout = await wave_layout(file);
-    const check = layout ? await checked_wave(file, layout, wanted)
-                         : await checked_by_the_browser(file, wanted);
+    const check = layout ? await checked_wave(file, layout, {program, wanted})
+                         : await checked_by_the_browser(file, {program, wanted});
     check.finish();
     if (image_file)
       await check.compare_image(image_file);
     if (!wanted())
       return;
     say_check(check.report(false));
-    json_link.href = URL.createObjectURL(new Blob([check.report(true)],
-                                                  {type: 'application/json'}));
+    const json = check.report(true);
+    offer_programs(JSON.parse(json).programs, program);
+    json_link.href = URL.createObjectURL(new Blob([json], {type: 'application/json'}));
     json_link.download = `${file.name.replace(/\.[^.]*$/, '')}.check.json`;
     json_link.removeAttribute('aria-disabled');
   } catch (error) {
@@ -396,5 +418,10 @@ async function check_recording() {
   }
 }
 
-element('check-recording').addEventListener('change', check_recording);
+element('check-recording').addEventListener('change', () => {
+  offer_programs([], 0);
+  check_recording();
+});
+offer_programs([], 0);
 element('check-image').addEventListener('change', check_recording);
+element('check-program').addEventListener('change', check_recording);

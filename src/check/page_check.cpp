@@ -123,10 +123,14 @@ EMSCRIPTEN_KEEPALIVE const std::uint8_t *check_program_bytes(std::size_t index)
     return program_bytes(index).data();
 }
 
-EMSCRIPTEN_KEEPALIVE void check_finish()
+// Returns how many programs were found where the one the report is to be on is beyond them,
+// or -1.
+EMSCRIPTEN_KEEPALIVE int check_finish()
 {
     finish_check(session);
     finished = true;
+    return program_missing(session) ? static_cast<int>(signal_channel(session).programs.size())
+                                    : -1;
 }
 
 // Room for the image's next `count` bytes, to be filled and then compared.
