@@ -57,6 +57,8 @@ constexpr double highest_one_height = 1.4;
 // A first pulse rises through this part of the level, and one of the usual height, which
 // noise seldom reaches, through the second.
 constexpr double start_height = 0.5;
+// Where no pulse in the first cell reaches start_height, the tallest above this is its first.
+constexpr double weak_start_height = 0.25;
 constexpr double strong_height = 0.7;
 constexpr double lost_gap = 1.5;
 constexpr double dropout_cells = 4;
@@ -533,6 +535,37 @@ void start_heard(pulse_decoder &d, double length)
     open_quiet_window(d, k.start, length);
 }
 
+// The first cell's pulse may come out lower than the tone's height foretold: a filter that
+// turns the phase lowers narrow pulses more than the tone's. Its tallest pulse above a lower
+// height is kept, and the cell read again from it should none reach the usual height.
+void follow_weak_start(cell_clock &k, double index, double before, double y)
+{
+    const double low = weak_start_height * k.level;
+    if (before < low && y >= low)
+        k.weak_rise = crossing(index, before, y, low);
+    if (y >= low && k.weak_rise >= 0 && y > k.weak_peak) {
+        k.weak_peak = y;
+        k.weak_start = k.weak_rise;
+    }
+}
+
+void replay(pulse_decoder &d, double from, std::uint64_t now);
+
+bool read_weak_start(pulse_decoder &d, double index)
+{
+    cell_clock &k = d.clock;
+    if (k.weak_read || k.weak_peak <= 0)
+        return false;
+    k.weak_read = true;
+    k.level = k.usual_level = k.weak_peak;
+    k.expected = k.weak_start;
+    k.rises = 0;
+    k.risen = false;
+    clear_cell(k);
+    replay(d, std::floor(k.weak_start) - 1, static_cast<std::uint64_t>(index));
+    return true;
+}
+
 // The first pulse of a cell, looked for a quarter of a cell either side of where it should be;
 // `rose` says whether the pulses' path rose through start_height of the level here.
 void read_start(pulse_decoder &d, double index, double before, double y, bool rose)
@@ -544,6 +577,8 @@ void read_start(pulse_decoder &d, double index, double before, double y, bool ro
     const bool first = k.settling == settling_cells;
     const double early = first ? 1.0 : margin_width;
     const double late = first ? 0.5 : margin_width;
+    if (first && !k.heard && !k.weak_read && index >= k.expected - early * length)
+        follow_weak_start(k, index, before, y);
     if (!k.heard && rose && index >= k.expected - early * length) {
         k.heard = true;
         k.start = crossing(index, before, y, start_height * k.level);
@@ -557,6 +592,8 @@ void read_start(pulse_decoder &d, double index, double before, double y, bool ro
         if (index >= k.start + start_pulse_cells * length)
             start_heard(d, length);
     } else if (index >= k.expected + late * length) {
+        if (first && read_weak_start(d, index))
+            return;
         k.start = k.expected;
         k.in_middle = true;
         ++k.missing;
@@ -737,7 +774,12 @@ void end_search(pulse_decoder &d, int whole_gap_from, std::uint64_t now)
     k.rises = 0;
     clear_cell(k);
     d.last_pulse = first;
-    const double from = std::floor(k.expected - margin_width * cell_length(d));
+    replay(d, std::floor(k.expected - margin_width * cell_length(d)), now);
+}
+
+// Reads the samples kept from `from` to `now` again.
+void replay(pulse_decoder &d, double from, std::uint64_t now)
+{
     sample_history &h = d.history;
     const float *ring = h.samples.data();
     const std::size_t mask = sample_history::size - 1;

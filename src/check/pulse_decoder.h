@@ -112,6 +112,9 @@ struct cell_clock {
     double cell_peak = 0;
     int rises = 0; // pulses that rose in the cell, wherever they were
     bool risen = false;
+    // The first cell's tallest pulse below the usual height, should none reach it.
+    double weak_rise = -1, weak_start = -1, weak_peak = 0;
+    bool weak_read = false; // the first cell was read again from it
 };
 
 // After a silence put into the signal the clock has lost its place: the pulses that follow are
