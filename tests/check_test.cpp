@@ -584,9 +584,6 @@ TEST(Check, SeveralProgramsInOneRecording)
         << text.out;
 }
 
-// Degraded copies of the program's own output, made with sox as a player, a cable or a
-// recorder would degrade them, checked against the image: causes and notes from what was
-// measured, never a polarity or speed the converter's own rounding made up.
 // An allpass at 1 kHz lowers the data's narrow pulses far more than the lead-in's tone: a 1
 // in the very first cell is still heard.
 TEST(Check, FirstCellBehindAnAllpass)
@@ -604,6 +601,9 @@ TEST(Check, FirstCellBehindAnAllpass)
     EXPECT_EQ(c.status, 0) << c.report.dump();
 }
 
+// Degraded copies of the program's own output, made with sox as a player, a cable or a
+// recorder would degrade them, checked against the image: causes and notes from what was
+// measured, never a polarity or speed the converter's own rounding made up.
 TEST(Check, DegradedRecordings)
 {
     if (!has_sox())

@@ -17,7 +17,6 @@ import tempfile
 import threading
 import unittest
 
-from selenium import webdriver
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import Select, WebDriverWait
 

@@ -24,10 +24,30 @@ let conversions = 0; // only the latest conversion's result is shown
 let pad_timer = 0;
 let pad_text = '0'; // the padding as last typed, whether by keys, paste or a script
 
+// A message in one of the page's places for them; a failure stands out.
+function show_message(id, text, failed = false) {
+  const place = element(id);
+  place.textContent = text;
+  place.classList.toggle('failed', failed);
+}
+
 function say(text, failed = false) {
-  const status = element('status');
-  status.textContent = text;
-  status.classList.toggle('failed', failed);
+  show_message('status', text, failed);
+}
+
+// A link offers its file once there is one, and is announced as disabled until then.
+function offer(link, blob, name) {
+  withdraw(link);
+  link.href = URL.createObjectURL(blob);
+  link.download = name;
+  link.removeAttribute('aria-disabled');
+}
+
+function withdraw(link) {
+  if (link.href)
+    URL.revokeObjectURL(link.href);
+  link.removeAttribute('href');
+  link.setAttribute('aria-disabled', 'true');
 }
 
 function find_device_rate() {
@@ -209,12 +229,8 @@ async function show_result(result, output_name, milliseconds, conversion) {
   const rate = new DataView(bytes.buffer).getUint32(24, true);
   const samples = bytes.subarray(header_size);
   const seconds = samples.length / rate;
-  sound = {url: URL.createObjectURL(result.wav), rate, seconds,
-           buffer: audio_buffer_of(samples, rate)};
-  const download = element('download');
-  download.download = output_name;
-  download.href = sound.url;
-  download.removeAttribute('aria-disabled');
+  sound = {rate, seconds, buffer: audio_buffer_of(samples, rate)};
+  offer(element('download'), result.wav, output_name);
   element('play').disabled = false;
   element('stop').disabled = false;
   show_time(0, seconds);
@@ -228,15 +244,11 @@ async function show_result(result, output_name, milliseconds, conversion) {
 
 function forget_result() {
   stop();
-  const download = element('download');
-  download.removeAttribute('href');
-  download.setAttribute('aria-disabled', 'true');
+  withdraw(element('download'));
   element('play').disabled = true;
   element('stop').disabled = true;
   element('progress').value = 0;
   element('time').textContent = '';
-  if (sound)
-    URL.revokeObjectURL(sound.url);
   sound = null;
   const canvas = element('signal');
   canvas.getContext('2d').clearRect(0, 0, canvas.width, canvas.height);

@@ -363,9 +363,7 @@ async function checked_by_the_browser(file, request) {
 let checks = 0; // only the latest check's report is shown
 
 function say_check(text, failed = false) {
-  const report = element('check-report');
-  report.textContent = text;
-  report.classList.toggle('failed', failed);
+  show_message('check-report', text, failed);
 }
 
 // The programs found, to choose the one the report is on.
@@ -390,10 +388,7 @@ async function check_recording() {
   const file = element('check-recording').files[0];
   const image_file = element('check-image').files[0];
   const json_link = element('check-json');
-  if (json_link.href)
-    URL.revokeObjectURL(json_link.href);
-  json_link.removeAttribute('href');
-  json_link.setAttribute('aria-disabled', 'true');
+  withdraw(json_link);
   say_check(file ? `Checking ${file.name}...` : '');
   if (!file)
     return;
@@ -409,9 +404,8 @@ async function check_recording() {
     say_check(check.report(false));
     const json = check.report(true);
     offer_programs(JSON.parse(json).programs, program);
-    json_link.href = URL.createObjectURL(new Blob([json], {type: 'application/json'}));
-    json_link.download = `${file.name.replace(/\.[^.]*$/, '')}.check.json`;
-    json_link.removeAttribute('aria-disabled');
+    offer(json_link, new Blob([json], {type: 'application/json'}),
+          `${file.name.replace(/\.[^.]*$/, '')}.check.json`);
   } catch (error) {
     if (wanted())
       say_check(error.message, true);

@@ -85,9 +85,7 @@ function microphone_trouble(error) {
 }
 
 function say_recording(text, failed = false) {
-  const status = element('record-status');
-  status.textContent = text;
-  status.classList.toggle('failed', failed);
+  show_message('record-status', text, failed);
 }
 
 // The browser must hand the samples over as they came: no echo cancelling, noise
@@ -269,10 +267,7 @@ function show_program(r, index, program, final) {
     say_recording(`${r.status} Found ${text}.`);
   entry.complete = true;
   entry.bytes = program.bytes;
-  if (entry.link.href)
-    URL.revokeObjectURL(entry.link.href);
-  entry.link.href = URL.createObjectURL(new Blob([r.check.program_bytes(index - r.first)]));
-  entry.link.removeAttribute('aria-disabled');
+  offer(entry.link, new Blob([r.check.program_bytes(index - r.first)]), entry.link.download);
 }
 
 element('record').addEventListener('click', record_pressed);

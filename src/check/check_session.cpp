@@ -70,6 +70,7 @@ void start_check(check_session &s, const recording_facts &facts, double clip_lev
     s.clip_level = clip_level;
     s.program = program;
     s.chosen_channel = channel;
+    s.finished = false;
     for (std::size_t c = 0; c < channel_count(s); ++c) {
         channel_heard &h = s.channel[c];
         h = channel_heard{};
@@ -83,6 +84,7 @@ void start_check(check_session &s, const recording_facts &facts, double clip_lev
 void check_frames(check_session &s, const float *interleaved, std::size_t frames)
 {
     const std::size_t channels = channel_count(s);
+    const double clip_level = s.clip_level;
     s.one_channel.resize(frames);
     float *samples = s.one_channel.data();
     for (std::size_t c = 0; c < channels; ++c) {
@@ -92,7 +94,7 @@ void check_frames(check_session &s, const float *interleaved, std::size_t frames
             const float sample = interleaved[i * channels + c];
             samples[i] = sample;
             const float size = std::fabs(sample);
-            clipped += size >= s.clip_level;
+            clipped += size >= clip_level;
             peak = size > peak ? size : peak; // NaN leaves it as it was
         }
         s.channel[c].clipped += clipped;
@@ -116,6 +118,7 @@ void finish_check(check_session &s)
     }
     s.facts.channel = signal_channel_index(s);
     s.facts.clipped = s.channel[s.facts.channel].clipped;
+    s.finished = true;
 }
 
 const channel_heard &signal_channel(const check_session &s)
@@ -127,6 +130,15 @@ const pulse_decoder &reported_program(const check_session &s)
 {
     const channel_heard &h = signal_channel(s);
     return h.chosen_found ? h.chosen : h.decoder;
+}
+
+std::optional<program_in_reading> program_being_read(const check_session &s)
+{
+    const std::size_t channel = signal_channel_index(s);
+    const pulse_decoder &d = s.channel[channel].decoder;
+    if (s.finished || !d.lead_in_found)
+        return std::nullopt;
+    return program_in_reading{summarise(channel_facts(s, channel), d), data_closed(d)};
 }
 
 bool program_missing(const check_session &s)

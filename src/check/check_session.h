@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,7 @@ struct check_session {
     double clip_level = 1; // the largest value the recording's samples can hold
     std::size_t program = 0; // the one the report is on, from 0
     int chosen_channel = -1; // -1: the one that carries the signal
+    bool finished = false;
     channel_heard channel[most_channels];
     std::vector<float> one_channel;
     // The loudest sample and the clipped ones since the level was last read.
@@ -64,6 +66,15 @@ const channel_heard &signal_channel(const check_session &s);
 
 // The program the report is on: the one chosen, or all that was heard where none was found.
 const pulse_decoder &reported_program(const check_session &s);
+
+// The program being read while the recording goes on, as the list of programs shows it, and
+// whether its bytes are final; none before a lead-in, or once the check is finished (it is
+// then among those found).
+struct program_in_reading {
+    program_summary summary;
+    bool closed;
+};
+std::optional<program_in_reading> program_being_read(const check_session &s);
 
 // Whether the program the report is to be on was asked for beyond those found.
 bool program_missing(const check_session &s);

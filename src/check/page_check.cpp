@@ -20,7 +20,6 @@ comparison image_comparison;
 // Whether an image is being compared, and whether it has gone past the recovered bytes.
 bool image_compared = false;
 bool image_past = false;
-bool finished = false; // the last program is then among those handed over
 std::string text_out;
 
 std::string written_report(const check_session &s, const comparison &c, bool json)
@@ -46,17 +45,6 @@ nlohmann::ordered_json program_json(const program_summary &p, bool complete)
             {"complete", complete}};
 }
 
-// The program being read, as its list entry shows it: complete once its data is over for
-// good.
-void add_current_program(nlohmann::ordered_json &list, const channel_heard &h)
-{
-    if (finished || !h.decoder.lead_in_found)
-        return;
-    recording_facts facts = session.facts;
-    facts.channel = static_cast<std::size_t>(&h - session.channel);
-    list.push_back(program_json(summarise(facts, h.decoder), data_closed(h.decoder)));
-}
-
 const std::vector<std::uint8_t> &program_bytes(std::size_t index)
 {
     const channel_heard &h = signal_channel(session);
@@ -79,7 +67,7 @@ EMSCRIPTEN_KEEPALIVE const char *check_start(int rate, int channels, double clip
     const recording_facts facts{name, format, rate, channels, 0, lossy != 0};
     start_check(session, facts, clip_level, static_cast<std::size_t>(program), -1);
     image_comparison = comparison{};
-    image_compared = image_past = finished = false;
+    image_compared = image_past = false;
     return text_out.c_str();
 }
 
@@ -103,7 +91,8 @@ EMSCRIPTEN_KEEPALIVE const char *check_progress()
     nlohmann::ordered_json programs = nlohmann::ordered_json::array();
     for (const program_summary &p : h.programs)
         programs.push_back(program_json(p, true));
-    add_current_program(programs, h);
+    if (const auto reading = program_being_read(session))
+        programs.push_back(program_json(reading->summary, reading->closed));
     const nlohmann::ordered_json progress = {
         {"level", {{"dbfs", level.peak_dbfs}, {"words", level.words}}},
         {"seconds", static_cast<double>(h.decoder.samples) / session.facts.rate},
@@ -128,7 +117,6 @@ EMSCRIPTEN_KEEPALIVE const std::uint8_t *check_program_bytes(std::size_t index)
 EMSCRIPTEN_KEEPALIVE int check_finish()
 {
     finish_check(session);
-    finished = true;
     return program_missing(session) ? static_cast<int>(signal_channel(session).programs.size())
                                     : -1;
 }

@@ -120,6 +120,12 @@ double samples_of(const pulse_decoder &d, double cycle_count)
     return cycle_count * d.rate / (cycles_per_second * d.speed);
 }
 
+// Pulses back within this long after the data stopped take it up again.
+double resume_window(const pulse_decoder &d)
+{
+    return samples_of(d, resume_cells * normal_cell_cycles);
+}
+
 // The length of the cell being read: the last of a byte's seven is longer.
 double cell_cycles(const pulse_decoder &d)
 {
@@ -833,8 +839,7 @@ void resume_data(pulse_decoder &d, double edge)
 
 void pulse_after_end(pulse_decoder &d, double edge)
 {
-    if (!d.signal_after_end &&
-        edge - d.last_pulse <= samples_of(d, resume_cells * normal_cell_cycles)) {
+    if (!d.signal_after_end && edge - d.last_pulse <= resume_window(d)) {
         resume_data(d, edge);
         return;
     }
@@ -1383,8 +1388,8 @@ void take_recording_measures(pulse_decoder &program, const pulse_decoder &whole)
 bool data_closed(const pulse_decoder &d)
 {
     return d.end == data_end::silence &&
-           (d.signal_after_end || static_cast<double>(d.samples) - d.last_pulse >
-                                      samples_of(d, resume_cells * normal_cell_cycles));
+           (d.signal_after_end ||
+            static_cast<double>(d.samples) - d.last_pulse > resume_window(d));
 }
 
 bool starts_inside_signal(const pulse_decoder &d)
