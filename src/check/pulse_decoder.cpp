@@ -1154,21 +1154,23 @@ void start_high_pass(high_pass &f, double rate, double first)
     const double w0 = 2 * pi * high_pass_hertz / rate;
     const double alpha = std::sin(w0) / std::sqrt(2.0);
     const double a0 = 1 + alpha;
-    f.b0 = (1 + std::cos(w0)) / 2 / a0;
-    f.b1 = -2 * f.b0;
-    f.b2 = f.b0;
+    f.gain = (1 + std::cos(w0)) / 2 / a0;
     f.a1 = -2 * std::cos(w0) / a0;
     f.a2 = (1 - alpha) / a0;
     // As if the first sample had always been there: no step at the start.
-    f.z1 = -f.b0 * first;
-    f.z2 = f.b2 * first;
+    f.x1 = f.x2 = first;
 }
 
+// The input's second difference is exact for samples that were floats, and the output's
+// older term is added first: the recurrence waits on one multiplication and one subtraction.
 double filter(high_pass &f, double x)
 {
-    const double y = f.b0 * x + f.z1;
-    f.z1 = f.b1 * x - f.a1 * y + f.z2;
-    f.z2 = f.b2 * x - f.a2 * y;
+    const double curve = (x - 2 * f.x1) + f.x2;
+    const double y = (f.gain * curve - f.a2 * f.y2) - f.a1 * f.y1;
+    f.x2 = f.x1;
+    f.x1 = x;
+    f.y2 = f.y1;
+    f.y1 = y;
     return y;
 }
 

@@ -44,8 +44,8 @@ constexpr std::size_t dropouts_kept = 8;
 // A second-order high-pass (Butterworth, at a few hundred hertz) that takes DC, drift, steps
 // and mains hum away before anything is decided; the pulses and the tone pass.
 struct high_pass {
-    double b0 = 1, b1 = 0, b2 = 0, a1 = 0, a2 = 0;
-    double z1 = 0, z2 = 0;
+    double gain = 1, a1 = 0, a2 = 0;
+    double x1 = 0, x2 = 0, y1 = 0, y2 = 0; // the last two samples in and out
 };
 
 // Two means of the band-passed signal from one ring of its last samples: one as long as a
