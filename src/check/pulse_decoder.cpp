@@ -1279,6 +1279,8 @@ void decide_samples(pulse_decoder &d, const filtered_samples &in, std::size_t co
 {
     const double searching_keep = std::exp(-1 / (envelope_seconds * d.rate));
     double previous = d.previous, previous_tone = d.previous_tone;
+    // Kept in a register: through memory, every sample would wait on the one before's store.
+    double envelope = d.envelope;
     double index = static_cast<double>(d.samples);
     const std::size_t mask = sample_history::size - 1;
     for (std::size_t i = 0; i < count; ++i, ++index) {
@@ -1291,8 +1293,9 @@ void decide_samples(pulse_decoder &d, const filtered_samples &in, std::size_t co
         // may yet follow are counted; the sample that ends a search starts no cell.
         const data_end state = d.end;
         if (state != data_end::running) {
-            d.envelope = std::max(std::fabs(tone), d.envelope * searching_keep);
-            search_sample(d, index, previous_tone, tone, std::max(d.envelope, quietest_signal),
+            envelope = std::max(std::fabs(tone), envelope * searching_keep);
+            d.envelope = envelope;
+            search_sample(d, index, previous_tone, tone, std::max(envelope, quietest_signal),
                           pulse);
         }
         if (state != data_end::not_started && d.end == state) {
@@ -1301,6 +1304,8 @@ void decide_samples(pulse_decoder &d, const filtered_samples &in, std::size_t co
                 static_cast<float>(d.inverted ? -in.band()[i] : in.band()[i]);
             route_sample(d, index, before, y);
         }
+        if (d.end != state)
+            envelope = d.envelope; // the end of a program's data starts it again
         previous_tone = tone;
     }
     d.previous = previous;
