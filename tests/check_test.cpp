@@ -421,6 +421,28 @@ TEST(Check, WeakestBytesAreNamed)
     }
 }
 
+// Noise pulses early in the windows where cells' first pulses are looked for, each later one
+// further from the cell than the last: a clock that went wherever they were would come to take
+// a 1's second pulse for a first one, and read every cell after it as a 1. One that trusts a
+// pulse so far off only in part loses no more than the bytes they fall in.
+TEST(Check, NoiseBeforeCellsMovesTheClockLittle)
+{
+    scratch_dir dir;
+    const auto image = seven_bit_image();
+    write_bytes(dir.path("image.zkt"), image);
+    ideal_signal signal(image);
+    std::size_t first = signal.find(1) - 1; // a cell before a 1
+    while (signal.of_a_one[first] == 2)
+        --first;
+    const std::size_t one = signal.find(1);
+    for (const auto &[pulse, early] : {std::pair{first, 13}, std::pair{one, 26}})
+        signal.pulses.push_back(signal.pulses[pulse] - early), signal.widths.push_back(5);
+    write_float_wave(dir.path("take.wav"), 44100, signal.samples());
+    const auto c = check(dir, "take.wav", {"-i", "image.zkt"});
+    EXPECT_LE(c.report["mismatches"], 2) << c.report.dump();
+    EXPECT_EQ(c.report["bytes"], image.size());
+}
+
 // A player that runs dry puts silence into the signal wherever it happens to be: after a 0's
 // pulse, between a 1's two pulses, before either, or inside one. The bytes on either side are all
 // read, and the report says where the pulses stopped and in which byte, since a machine would lose

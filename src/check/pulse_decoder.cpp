@@ -46,6 +46,11 @@ constexpr double middle_width = 0.06;
 constexpr double narrowest_middle = 1.5; // samples
 // The cells whose place the clock has not yet followed from one heard pulse to the next.
 constexpr int settling_cells = 2;
+// Once settled, a first pulse within a tenth of a cell of its place sets the clock there; one
+// further off, more likely noise in the window than the cell's own pulse, moves it only a part
+// of the way, lest a few such pulses walk the clock onto the middles of 1s.
+constexpr double steady_error = 0.1;
+constexpr double phase_weight = 0.3;
 // A cell's middle is a 1 when it rises past half the height a 1's second pulse usually has,
 // which is learnt from the 1s read, between these bounds; until then the usual height through
 // this decoder's own filters counts for a few cells.
@@ -466,7 +471,9 @@ void decide_cell(pulse_decoder &d)
         --k.unconfirmed;
     if (k.heard && k.unconfirmed == 0)
         commit_waiting(d);
-    k.expected = k.start + length;
+    const double error = k.start - k.expected;
+    const bool in_place = k.settling > 0 || std::fabs(error) <= steady_error * length;
+    k.expected += (in_place ? error : phase_weight * error) + length;
     k.settling = std::max(0, k.settling - 1);
     clear_cell(k);
 }

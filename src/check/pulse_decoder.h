@@ -84,7 +84,7 @@ struct opening_run {
 };
 
 // The data's cells are read by a clock: every cell starts with a pulse, so each start is
-// looked for where the cell before says it should be, a quarter of a cell either way, and a
+// looked for where the cells before say it should be, a quarter of a cell either way, and a
 // 1's second pulse half a cell on. A pulse missing, or one too many between, never moves the
 // cells after it.
 struct cell_clock {
