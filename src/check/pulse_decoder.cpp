@@ -1168,8 +1168,8 @@ void start_high_pass(high_pass &f, double rate, double first)
     f.x1 = f.x2 = first;
 }
 
-// The input's second difference is exact for samples that were floats, and the output's
-// older term is added first: the recurrence waits on one multiplication and one subtraction.
+// In direct form, the output's older term added first: each sample waits on the one before
+// for one multiplication and one subtraction, where the transposed form took three steps.
 double filter(high_pass &f, double x)
 {
     const double curve = (x - 2 * f.x1) + f.x2;
