@@ -435,7 +435,7 @@ TEST(Check, NoiseBeforeCellsMovesTheClockLittle)
     while (signal.of_a_one[first] == 2)
         --first;
     const std::size_t one = signal.find(1);
-    for (const auto &[pulse, early] : {std::pair{first, 13}, std::pair{one, 26}})
+    for (const auto &[pulse, early] : {std::pair<std::size_t, std::size_t>{first, 13}, {one, 26}})
         signal.pulses.push_back(signal.pulses[pulse] - early), signal.widths.push_back(5);
     write_float_wave(dir.path("take.wav"), 44100, signal.samples());
     const auto c = check(dir, "take.wav", {"-i", "image.zkt"});
