@@ -47,8 +47,9 @@ constexpr double narrowest_middle = 1.5; // samples
 // The cells whose place the clock has not yet followed from one heard pulse to the next.
 constexpr int settling_cells = 2;
 // Once settled, a first pulse within a tenth of a cell of its place sets the clock there; one
-// further off, more likely noise in the window than the cell's own pulse, moves it only a part
-// of the way, lest a few such pulses walk the clock onto the middles of 1s.
+// further off, more likely noise in the window than the cell's own pulse, moves its place and
+// period only a part of the way, lest a few such pulses walk the clock onto the middles of 1s
+// or noise that comes early in every window shorten its period without end.
 constexpr double steady_error = 0.1;
 constexpr double phase_weight = 0.3;
 // A cell's middle is a 1 when it rises past half the height a 1's second pulse usually has,
@@ -434,6 +435,14 @@ double middle_threshold(const cell_clock &k)
     return decision_height * k.one_height;
 }
 
+// How far the cell's first pulse came from its place, as far as the clock follows it.
+double trusted_error(const cell_clock &k, double length)
+{
+    const double error = k.start - k.expected;
+    const bool in_place = k.settling > 0 || std::fabs(error) <= steady_error * length;
+    return in_place ? error : phase_weight * error;
+}
+
 // The middle of the cell is over: a pulse there is a 1.
 void decide_cell(pulse_decoder &d)
 {
@@ -471,9 +480,7 @@ void decide_cell(pulse_decoder &d)
         --k.unconfirmed;
     if (k.heard && k.unconfirmed == 0)
         commit_waiting(d);
-    const double error = k.start - k.expected;
-    const bool in_place = k.settling > 0 || std::fabs(error) <= steady_error * length;
-    k.expected += (in_place ? error : phase_weight * error) + length;
+    k.expected += trusted_error(k, length) + length;
     k.settling = std::max(0, k.settling - 1);
     clear_cell(k);
 }
@@ -530,7 +537,7 @@ void start_heard(pulse_decoder &d, double length)
     k.start_width = band_width(d, k.start_peak_at);
     k.peak_delay += level_weight * (k.start_peak_at - k.start - k.peak_delay);
     // A part of each error goes into the period, so that the clock follows a drifting player.
-    k.period += period_weight * (k.start - k.expected) * k.period / length;
+    k.period += period_weight * trusted_error(k, length) * k.period / length;
     // The tone's height on its own path only roughly foretells the pulses'.
     if (k.settling == settling_cells)
         k.level = k.usual_level = k.start_peak;
