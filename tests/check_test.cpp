@@ -430,16 +430,46 @@ TEST(Check, NoiseBeforeCellsMovesTheClockLittle)
     scratch_dir dir;
     const auto image = seven_bit_image();
     write_bytes(dir.path("image.zkt"), image);
-    ideal_signal signal(image);
+    const ideal_signal signal(image);
     std::size_t first = signal.find(1) - 1; // a cell before a 1
     while (signal.of_a_one[first] == 2)
         --first;
     const std::size_t one = signal.find(1);
+    auto samples = signal.samples();
+    // Lower than the pulses, as noise is: a pulse of the usual height is followed wherever it
+    // comes, since a fluttering player moves the cells that far.
     for (const auto &[pulse, early] : {std::pair<std::size_t, std::size_t>{first, 13}, {one, 26}})
-        signal.pulses.push_back(signal.pulses[pulse] - early), signal.widths.push_back(5);
-    write_float_wave(dir.path("take.wav"), 44100, signal.samples());
+        std::fill_n(samples.begin() + static_cast<long>(signal.pulses[pulse] - early), 5, 0.3F);
+    write_float_wave(dir.path("take.wav"), 44100, samples);
     const auto c = check(dir, "take.wav", {"-i", "image.zkt"});
     EXPECT_LE(c.report["mismatches"], 2) << c.report.dump();
+    EXPECT_EQ(c.report["bytes"], image.size());
+}
+
+// A player whose speed swings either way many times a second moves each cell further from
+// where the one before foretold than noise does: pulses of the usual height are followed
+// wherever they come.
+TEST(Check, FollowsAFlutteringPlayer)
+{
+    scratch_dir dir;
+    const auto image = seven_bit_image();
+    write_bytes(dir.path("image.zkt"), image);
+    const auto clean = ideal_signal(image).samples();
+    constexpr double depth = 0.09, hertz = 20, rate = 44100, pi = 3.14159265358979;
+    std::vector<float> fluttered;
+    for (double t = 0;; ++t) {
+        const double at =
+            t + depth * rate * (1 - std::cos(2 * pi * hertz * t / rate)) / (2 * pi * hertz);
+        const auto before = static_cast<std::size_t>(at);
+        if (before + 1 >= clean.size())
+            break;
+        const double part = at - static_cast<double>(before);
+        fluttered.push_back(
+            static_cast<float>((1 - part) * clean[before] + part * clean[before + 1]));
+    }
+    write_float_wave(dir.path("take.wav"), 44100, fluttered);
+    const auto c = check(dir, "take.wav", {"-i", "image.zkt"});
+    EXPECT_EQ(c.report["mismatches"], 0) << c.report.dump();
     EXPECT_EQ(c.report["bytes"], image.size());
 }
 

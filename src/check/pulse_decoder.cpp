@@ -46,11 +46,13 @@ constexpr double middle_width = 0.06;
 constexpr double narrowest_middle = 1.5; // samples
 // The cells whose place the clock has not yet followed from one heard pulse to the next.
 constexpr int settling_cells = 2;
-// Once settled, a first pulse within a tenth of a cell of its place sets the clock there; one
-// further off, more likely noise in the window than the cell's own pulse, moves its place and
-// period only a part of the way, lest a few such pulses walk the clock onto the middles of 1s
-// or noise that comes early in every window shorten its period without end.
+// Once settled, a first pulse within a tenth of a cell of its place, or one nearly as tall as
+// the pulses before it, sets the clock there: a fluttering player moves cells that far. A lower
+// one further off, more likely noise in the window than the cell's own pulse, moves the
+// clock's place and period only a part of the way, lest a few such pulses walk it onto the
+// middles of 1s, or noise that comes early in every window shorten its period without end.
 constexpr double steady_error = 0.1;
+constexpr double trusted_height = 0.9;
 constexpr double phase_weight = 0.3;
 // A cell's middle is a 1 when it rises past half the height a 1's second pulse usually has,
 // which is learnt from the 1s read, between these bounds; until then the usual height through
@@ -417,6 +419,7 @@ void clear_cell(cell_clock &k)
     k.start_peak = k.middle_peak = 0;
     k.middle_rise = -1;
     k.cell_peak = 0;
+    k.error_followed = 0;
 }
 
 // What a cell's middle is measured against: the cell's own first pulse and the pulses' recent
@@ -439,8 +442,9 @@ double middle_threshold(const cell_clock &k)
 double trusted_error(const cell_clock &k, double length)
 {
     const double error = k.start - k.expected;
-    const bool in_place = k.settling > 0 || std::fabs(error) <= steady_error * length;
-    return in_place ? error : phase_weight * error;
+    const bool trusted = k.settling > 0 || std::fabs(error) <= steady_error * length ||
+                         k.start_peak >= trusted_height * k.level;
+    return trusted ? error : phase_weight * error;
 }
 
 // The middle of the cell is over: a pulse there is a 1.
@@ -480,7 +484,7 @@ void decide_cell(pulse_decoder &d)
         --k.unconfirmed;
     if (k.heard && k.unconfirmed == 0)
         commit_waiting(d);
-    k.expected += trusted_error(k, length) + length;
+    k.expected += k.error_followed + length;
     k.settling = std::max(0, k.settling - 1);
     clear_cell(k);
 }
@@ -537,7 +541,8 @@ void start_heard(pulse_decoder &d, double length)
     k.start_width = band_width(d, k.start_peak_at);
     k.peak_delay += level_weight * (k.start_peak_at - k.start - k.peak_delay);
     // A part of each error goes into the period, so that the clock follows a drifting player.
-    k.period += period_weight * trusted_error(k, length) * k.period / length;
+    k.error_followed = trusted_error(k, length);
+    k.period += period_weight * k.error_followed * k.period / length;
     // The tone's height on its own path only roughly foretells the pulses'.
     if (k.settling == settling_cells)
         k.level = k.usual_level = k.start_peak;

@@ -115,6 +115,8 @@ struct cell_clock {
     // The first cell's tallest pulse below the usual height, should none reach it.
     double weak_rise = -1, weak_start = -1, weak_peak = 0;
     bool weak_read = false; // the first cell was read again from it
+    // How much of its first pulse's distance from where it was expected the clock follows.
+    double error_followed = 0;
 };
 
 // After a silence put into the signal the clock has lost its place: the pulses that follow are
