@@ -2,6 +2,7 @@
 
 #include "tape/machine_timing.h"
 
+#include <algorithm>
 #include <cmath>
 #include <tuple>
 
@@ -89,17 +90,13 @@ void check_frames(check_session &s, const float *interleaved, std::size_t frames
     float *samples = s.one_channel.data();
     for (std::size_t c = 0; c < channels; ++c) {
         std::uint64_t clipped = 0;
-        float peak = s.recent_peak;
         for (std::size_t i = 0; i < frames; ++i) {
             const float sample = interleaved[i * channels + c];
             samples[i] = sample;
-            const float size = std::fabs(sample);
-            clipped += size >= clip_level;
-            peak = size > peak ? size : peak; // NaN leaves it as it was
+            clipped += std::fabs(sample) >= clip_level;
         }
         s.channel[c].clipped += clipped;
         s.recent_clipped += clipped;
-        s.recent_peak = peak;
         decode_samples(s.channel[c].decoder, samples, frames);
     }
 }
@@ -181,10 +178,14 @@ bool write_check_report(FILE *out, const check_session &s, const comparison &c,
 
 level_now read_level(check_session &s)
 {
-    const double peak = s.recent_peak;
-    const level_now level{peak > 0 ? 20 * std::log10(peak) : -HUGE_VAL,
-                          level_words(peak, s.recent_clipped, latest_hum(signal_channel(s).decoder))};
-    s.recent_peak = 0;
+    double peak = 0;
+    for (std::size_t c = 0; c < channel_count(s); ++c) {
+        peak = std::max(peak, s.channel[c].decoder.recent_peak);
+        s.channel[c].decoder.recent_peak = 0;
+    }
+    const level_now level{
+        peak > 0 ? 20 * std::log10(peak) : -HUGE_VAL,
+        level_words(peak, s.recent_clipped, latest_hum(signal_channel(s).decoder))};
     s.recent_clipped = 0;
     return level;
 }

@@ -36,8 +36,7 @@ struct check_session {
     bool finished = false;
     channel_heard channel[most_channels];
     std::vector<float> one_channel;
-    // The loudest sample and the clipped ones since the level was last read.
-    float recent_peak = 0;
+    // The clipped samples since the level was last read; each decoder keeps its peak.
     std::uint64_t recent_clipped = 0;
 
     check_session() = default;

@@ -1216,7 +1216,7 @@ void start_pulse_filters(pulse_filters &f, double rate)
 void add_level(pulse_decoder &d, const float *samples, std::size_t count)
 {
     // The largest magnitude is one of the samples: a float holds it exactly.
-    float peak[4] = {static_cast<float>(d.peak), 0, 0, 0};
+    float peak[4] = {0, 0, 0, 0};
     double sum[4] = {d.sum, 0, 0, 0};
     std::size_t i = 0;
     for (; i + 4 <= count; i += 4) {
@@ -1229,7 +1229,9 @@ void add_level(pulse_decoder &d, const float *samples, std::size_t count)
         peak[0] = std::max(peak[0], std::fabs(samples[i]));
         sum[0] += samples[i];
     }
-    d.peak = std::max(std::max(peak[0], peak[1]), std::max(peak[2], peak[3]));
+    const double block_peak = std::max(std::max(peak[0], peak[1]), std::max(peak[2], peak[3]));
+    d.peak = std::max(d.peak, block_peak);
+    d.recent_peak = std::max(d.recent_peak, block_peak);
     d.sum = (sum[0] + sum[1]) + (sum[2] + sum[3]);
 }
 
@@ -1405,6 +1407,7 @@ void finish_decoding(pulse_decoder &d)
 void take_recording_measures(pulse_decoder &program, const pulse_decoder &whole)
 {
     program.peak = whole.peak;
+    program.recent_peak = whole.recent_peak;
     program.sum = whole.sum;
     program.samples = whole.samples;
     program.hum = whole.hum;

@@ -228,6 +228,7 @@ struct pulse_decoder {
     opening_run opening[2];
     std::uint64_t nonfinite = 0; // NaN or infinite samples, each taken as the one before
     double peak = 0, sum = 0;    // over the whole recording
+    double recent_peak = 0;      // since a level meter last read it
     std::uint64_t samples = 0;
     double pulse_height_sum = 0; // the envelope at each data pulse
     std::uint64_t data_pulses = 0;
