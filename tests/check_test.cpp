@@ -87,6 +87,14 @@ void write_float_wave(const fs::path &file, std::uint32_t rate, const std::vecto
     write_bytes(file, bytes);
 }
 
+// The samples as a recording at 44100 Hz, checked with these options.
+checked check_samples(const scratch_dir &dir, const std::vector<float> &samples,
+                      const std::vector<std::string> &more = {})
+{
+    write_float_wave(dir.path("take.wav"), 44100, samples);
+    return check(dir, "take.wav", more);
+}
+
 // The signal as ideal rectangular pulses at 44100 Hz, from this test's own table of sample
 // counts, with a third of a second of silence at each end. Each pulse can be moved, dropped,
 // or joined by a spike.
@@ -343,8 +351,7 @@ TEST(Check, WithoutAnImageOnlyACleanDecodePasses)
         auto samples = signal.samples();
         if (row.samples)
             row.samples(samples);
-        write_float_wave(dir.path("take.wav"), 44100, samples);
-        const auto c = check(dir, "take.wav");
+        const auto c = check_samples(dir, samples);
         EXPECT_EQ(c.status, row.reason ? 6 : 0) << c.report.dump();
         EXPECT_EQ(row.reason != nullptr,
                   mentions(c.report["reasons"], row.reason ? row.reason : ""))
@@ -392,8 +399,7 @@ TEST(Check, DecoderLimits)
         SCOPED_TRACE(row.name);
         auto samples = plain.samples();
         row.samples(samples);
-        write_float_wave(dir.path("take.wav"), 44100, samples);
-        const auto c = check(dir, "take.wav", {"-i", "image.zkt"});
+        const auto c = check_samples(dir, samples, {"-i", "image.zkt"});
         EXPECT_EQ(c.report["mismatches"] == 0, row.all_bytes) << c.report.dump();
         EXPECT_EQ(c.status, row.reason ? 6 : 0);
         EXPECT_TRUE(!row.reason || mentions(check(dir, "take.wav").report["reasons"], row.reason))
@@ -410,8 +416,7 @@ TEST(Check, DecoderLimits)
     const long after = static_cast<long>(ends.pulses.back()) + 50 * cell;
     for (const long at : {after, after + cell / 2, after + 3 * cell / 2})
         std::fill_n(samples.begin() + at, 5, 0.5F);
-    write_float_wave(dir.path("take.wav"), 44100, samples);
-    const auto c = check(dir, "take.wav", {"-i", "even.zkt"});
+    const auto c = check_samples(dir, samples, {"-i", "even.zkt"});
     EXPECT_EQ(c.status, 0) << c.report.dump();
     EXPECT_EQ(c.report["mismatches"], 0);
 }
@@ -428,8 +433,7 @@ TEST(Check, WeakestBytesAreNamed)
     std::minstd_rand random(3);
     for (std::size_t i = burst; i < burst + burst_length; ++i)
         samples[i] += 0.3F * float(double(random()) / double(random.max()) - 0.5);
-    write_float_wave(dir.path("take.wav"), 44100, samples);
-    const json weakest = check(dir, "take.wav").report["weakest_bytes"];
+    const json weakest = check_samples(dir, samples).report["weakest_bytes"];
     ASSERT_EQ(weakest.size(), 3U);
     const auto first = std::upper_bound(plain.byte_starts.begin(), plain.byte_starts.end(), burst);
     const auto last = std::upper_bound(first, plain.byte_starts.end(), burst + burst_length);
@@ -471,8 +475,7 @@ TEST(Check, ClockFollowsFlutterNotNoise)
         SCOPED_TRACE(row.name);
         auto samples = plain.samples();
         row.samples(samples);
-        write_float_wave(dir.path("take.wav"), 44100, samples);
-        const auto c = check(dir, "take.wav", {"-i", "image.zkt"});
+        const auto c = check_samples(dir, samples, {"-i", "image.zkt"});
         EXPECT_LE(c.report["mismatches"], row.most_wrong) << c.report.dump();
         EXPECT_EQ(c.report["bytes"], image.size());
     }
@@ -508,8 +511,7 @@ TEST(Check, UnderrunsCostNoBytes)
         auto samples = plain.samples();
         const long at = static_cast<long>(plain.pulses[row.pulse]) + row.after;
         silence(at, row.length)(samples);
-        write_float_wave(dir.path("take.wav"), 44100, samples);
-        const auto c = check(dir, "take.wav", {"-i", "image.zkt"});
+        const auto c = check_samples(dir, samples, {"-i", "image.zkt"});
         EXPECT_EQ(c.report["mismatches"], 0) << c.report.dump();
         EXPECT_EQ(c.report["bytes"], image.size());
         ASSERT_EQ(c.report["dropouts"].size(), 1U) << c.report.dump();
