@@ -482,9 +482,11 @@ TEST(Check, ClockFollowsFlutterNotNoise)
 }
 
 // A player that runs dry puts silence into the signal wherever it happens to be: after a 0's
-// pulse, between a 1's two pulses, before either, or inside one. The bytes on either side are all
-// read, and the report says where the pulses stopped and in which byte, since a machine would lose
-// its place there.
+// pulse, between a 1's two pulses, before either, or inside one. A sound card or a browser that
+// falls behind does the same to what it records, after a capacitor has put the signal's lows
+// below the silence, and the step into it rings through the decoder's filters. The bytes on
+// either side are all read, and the report says where the pulses stopped and in which byte,
+// since a machine would lose its place there.
 TEST(Check, UnderrunsCostNoBytes)
 {
     scratch_dir dir;
@@ -497,6 +499,7 @@ TEST(Check, UnderrunsCostNoBytes)
         std::size_t pulse;
         long after; // samples after the pulse starts
         long length;
+        float low = 0; // of the signal, against the silence
     } rows[] = {
         {"10 ms after a 0's pulse", zero, 12, 441},
         {"10 ms between a 1's pulses", one, 12, 441},
@@ -505,21 +508,55 @@ TEST(Check, UnderrunsCostNoBytes)
         {"10 ms inside a 0's pulse", zero, 4, 441},
         {"10 ms inside a 1's first pulse", one, 2, 441},
         {"30 ms just before a pulse", one + 1, -2, 1323},
+        {"the recorder's 3 ms right after a 0's pulse", zero, 8, 128, -0.06F},
+        {"the recorder's 3 ms inside a 0's pulse", zero, 3, 128, -0.06F},
+        {"the recorder's 3 ms between a 1's pulses", one, 12, 128, -0.06F},
+        {"the recorder's 3 ms just before a pulse", one + 1, -2, 128, -0.06F},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
         auto samples = plain.samples();
+        changed(0, static_cast<long>(samples.size()), 1, row.low)(samples);
         const long at = static_cast<long>(plain.pulses[row.pulse]) + row.after;
         silence(at, row.length)(samples);
         const auto c = check_samples(dir, samples, {"-i", "image.zkt"});
         EXPECT_EQ(c.report["mismatches"], 0) << c.report.dump();
         EXPECT_EQ(c.report["bytes"], image.size());
-        ASSERT_EQ(c.report["dropouts"].size(), 1U) << c.report.dump();
+        EXPECT_EQ(c.report["dropouts"].size(), 1U) << c.report.dump();
+        if (c.report["dropouts"].empty())
+            continue;
         const json &gap = c.report["dropouts"][0];
         EXPECT_EQ(gap["byte"], plain.byte_of(row.pulse));
         EXPECT_NEAR(gap["length"].get<double>(), static_cast<double>(row.length) / 44100, 0.002)
             << gap.dump();
         EXPECT_EQ(c.status, 6);
+    }
+}
+
+// A sound card or a browser that falls behind for a moment puts a block of silence into what it
+// records. On a worn recording, hum and noise over it and a dropout on the tape that took cells
+// away before it, such a block still changes no byte.
+TEST(Check, BlocksOfSilenceFromTheRecordingPath)
+{
+    if (!has_sox())
+        GTEST_SKIP() << "sox is not installed (Debian: apt-get install sox)";
+    scratch_dir dir;
+    convert(dir, seven_bit_image(), {"--pad", "0.3"});
+    shell(dir, "sox out.wav -b 16 s.wav trim 0 =1.0 =1.1 pad 0.1@1.0 && L=$(soxi -D s.wav) && "
+               "sox -n -r 44100 -b 16 hum.wav synth $L sine 50 vol 0.022 && "
+               "sox -R -n -r 44100 -b 16 noise.wav synth $L whitenoise vol 0.01 && "
+               "sox -m s.wav hum.wav noise.wav worn.wav");
+    check(dir, "worn.wav", {"-o", "worn.zkt"});
+    const auto expected = read_bytes(dir.path("worn.zkt"));
+    // Where the block goes, in seconds: at the first two, the pulses lost under the dropout,
+    // had they counted among the pulses' widths, would make the block seem to have taken cells;
+    // at the last two, the slow swing a pulse leaves would make it seem to be sound.
+    for (const char *at : {"1.274", "1.903", "2.162", "2.717"}) {
+        SCOPED_TRACE(at);
+        shell(dir, std::string("sox worn.wav d.wav pad 128s@") + at);
+        fs::remove(dir.path("d.zkt"));
+        check(dir, "d.wav", {"-o", "d.zkt"});
+        EXPECT_EQ(read_bytes(dir.path("d.zkt")), expected);
     }
 }
 

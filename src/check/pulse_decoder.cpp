@@ -81,8 +81,13 @@ constexpr double joined_pulse_samples = 1.5;
 // counts for a few samples at the most.
 constexpr double framing_evidence = 1.5;
 constexpr double longest_excess = 2.5;
-// A cell whose every sample stays below this part of the level had nothing in it at all.
+// A cell whose every sample stays below this part of the level had nothing in it at all, nor
+// had one that never rose by the second part within a pulse's width. A recorder's silence
+// breaks in below where a capacitor has put the signal's lows, and the step into it falls
+// slowly through the high-pass; a pulse before leaves a slow swing. Both may reach past the
+// first part, neither past the second; a pulse in a dip to a tenth does.
 constexpr double presence_height = 0.03;
+constexpr double edge_height = 0.05;
 // Pulses this soon after the data stopped carry it on.
 constexpr double resume_cells = 200;
 // The first pulse's height is taken over the fifth of a cell after it rises.
@@ -218,9 +223,12 @@ void append_cell(pulse_decoder &d, const read_cell &cell)
     d.byte_margin = std::min(d.byte_margin, cell.margin);
     if (!last) {
         d.byte_bits |= bit << (d.cells % cells_per_byte + 1);
-        d.normal_width[bit] +=
-            (cell.width - d.normal_width[bit]) / static_cast<double>(++d.normal_count[bit]);
-        d.byte_widest_normal[bit] = std::max(d.byte_widest_normal[bit], cell.width);
+        // A cell whose pulse was lost has no width to learn from.
+        if (cell.heard) {
+            d.normal_width[bit] +=
+                (cell.width - d.normal_width[bit]) / static_cast<double>(++d.normal_count[bit]);
+            d.byte_widest_normal[bit] = std::max(d.byte_widest_normal[bit], cell.width);
+        }
     } else {
         const double normal =
             d.byte_widest_normal[bit] > 0 ? d.byte_widest_normal[bit] : d.normal_width[bit];
@@ -419,6 +427,7 @@ void clear_cell(cell_clock &k)
     k.start_peak = k.middle_peak = 0;
     k.middle_rise = -1;
     k.cell_peak = 0;
+    k.cell_rise = 0;
     k.error_followed = 0;
 }
 
@@ -472,7 +481,8 @@ void decide_cell(pulse_decoder &d)
     const double width = k.heard ? k.start_width : 0;
     if (d.waiting_count == cells_waiting)
         commit_waiting(d);
-    const bool silent = !k.heard && k.cell_peak < presence_height * k.level;
+    const bool silent = !k.heard && (k.cell_peak < presence_height * k.level ||
+                                     k.cell_rise < edge_height * k.level);
     // The silence's own ends may carry a click: only a heard pulse ends it.
     k.silent_cells = k.heard ? 0 : k.silent_cells + (silent ? 1 : 0);
     // Every pulse beyond the cell's own would trouble a machine, whatever the clock made of it.
@@ -1074,6 +1084,9 @@ void data_sample(pulse_decoder &d, double index, double before, double y)
 {
     cell_clock &k = d.clock;
     k.cell_peak = std::max(k.cell_peak, y);
+    const auto edge_from = static_cast<std::uint64_t>(index - d.means.pulse_width - 1);
+    k.cell_rise = std::max(
+        k.cell_rise, y - d.history.samples[edge_from & (sample_history::size - 1)]);
     if (!k.risen && y >= decision_height * k.level) {
         k.risen = true;
         ++k.rises;
