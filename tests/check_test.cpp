@@ -369,7 +369,8 @@ TEST(Check, WithoutAnImageOnlyACleanDecodePasses)
 }
 
 // The decoder's limits, a little inside and a little outside each: how long a silence in the
-// data may be and still be joined across, and how much of the lead-in's tone must be left.
+// data may be and still be joined across, how much of the lead-in's tone must be left, and
+// how loud the noise after the data may be without being read as more of it.
 TEST(Check, DecoderLimits)
 {
     scratch_dir dir;
@@ -378,6 +379,7 @@ TEST(Check, DecoderLimits)
     const ideal_signal plain(image);
     const long middle = static_cast<long>(plain.pulses[1000]) + 12;
     const long cell = 65; // samples at 44100
+    const long after_data = static_cast<long>(plain.pulses.back()) + 2 * cell;
     auto from_tone_period = [&](std::size_t period) -> sample_change {
         const auto start = static_cast<long>(plain.tone[period]) - 10;
         return [=](std::vector<float> &v) { v.erase(v.begin(), v.begin() + start); };
@@ -394,6 +396,8 @@ TEST(Check, DecoderLimits)
          nullptr},
         {"9 of the tone's periods", from_tone_period(3), true, nullptr, nullptr},
         {"7 of the tone's periods", from_tone_period(5), false, "no lead-in", "start cut"},
+        // From trough to crest as tall as the pulses: it starts cells, but never a byte.
+        {"noise after the data", noise(after_data, 0.5F, false), true, nullptr, nullptr},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);

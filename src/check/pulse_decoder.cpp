@@ -557,9 +557,12 @@ void start_heard(pulse_decoder &d, double length)
     if (k.settling == settling_cells)
         k.level = k.usual_level = k.start_peak;
     // The level follows each pulse, but never sinks far below the pulses' long-run height, lest
-    // noise after the data pass for pulses.
-    k.level += level_weight * (k.start_peak - k.level);
-    k.usual_level += usual_level_weight * (k.start_peak - k.usual_level);
+    // noise after the data pass for pulses. Pulses after the data stopped may be that noise:
+    // until they have shown themselves data, they teach it nothing.
+    if (k.unconfirmed == 0) {
+        k.level += level_weight * (k.start_peak - k.level);
+        k.usual_level += usual_level_weight * (k.start_peak - k.usual_level);
+    }
     k.level = std::max(k.level, lowest_level * k.usual_level);
     ++d.data_pulses;
     d.pulse_height_sum += k.start_peak;
