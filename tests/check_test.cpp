@@ -512,10 +512,7 @@ TEST(Check, UnderrunsCostNoBytes)
         {"10 ms inside a 0's pulse", zero, 4, 441},
         {"10 ms inside a 1's first pulse", one, 2, 441},
         {"30 ms just before a pulse", one + 1, -2, 1323},
-        {"the recorder's 3 ms right after a 0's pulse", zero, 8, 128, -0.06F},
-        {"the recorder's 3 ms inside a 0's pulse", zero, 3, 128, -0.06F},
-        {"the recorder's 3 ms between a 1's pulses", one, 12, 128, -0.06F},
-        {"the recorder's 3 ms just before a pulse", one + 1, -2, 128, -0.06F},
+        {"a recorder's 3 ms just before a pulse", one + 1, -2, 128, -0.06F},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
@@ -526,9 +523,7 @@ TEST(Check, UnderrunsCostNoBytes)
         const auto c = check_samples(dir, samples, {"-i", "image.zkt"});
         EXPECT_EQ(c.report["mismatches"], 0) << c.report.dump();
         EXPECT_EQ(c.report["bytes"], image.size());
-        EXPECT_EQ(c.report["dropouts"].size(), 1U) << c.report.dump();
-        if (c.report["dropouts"].empty())
-            continue;
+        ASSERT_EQ(c.report["dropouts"].size(), 1U) << c.report.dump();
         const json &gap = c.report["dropouts"][0];
         EXPECT_EQ(gap["byte"], plain.byte_of(row.pulse));
         EXPECT_NEAR(gap["length"].get<double>(), static_cast<double>(row.length) / 44100, 0.002)
