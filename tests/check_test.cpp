@@ -547,6 +547,7 @@ TEST(Check, BlocksOfSilenceFromTheRecordingPath)
                "sox -m s.wav hum.wav noise.wav worn.wav");
     check(dir, "worn.wav", {"-o", "worn.zkt"});
     const auto expected = read_bytes(dir.path("worn.zkt"));
+    ASSERT_EQ(expected.size(), seven_bit_image().size());
     // Where the block goes, in seconds: at the first two, the pulses lost under the dropout,
     // had they counted among the pulses' widths, would make the block seem to have taken cells;
     // at the last two, the slow swing a pulse leaves would make it seem to be sound.

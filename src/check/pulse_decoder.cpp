@@ -82,8 +82,8 @@ constexpr double joined_pulse_samples = 1.5;
 constexpr double framing_evidence = 1.5;
 constexpr double longest_excess = 2.5;
 // A cell whose every sample stays below this part of the level had nothing in it at all, nor
-// had one that never rose by the second part within a pulse's width. A recorder's silence
-// breaks in below where a capacitor has put the signal's lows, and the step into it falls
+// had one that never rose by the second part within a pulse's width. A recorder's silence lies
+// above the signal's lows, where a capacitor has put them, and the step into it dies away
 // slowly through the high-pass; a pulse before leaves a slow swing. Both may reach past the
 // first part, neither past the second; a pulse in a dip to a tenth does.
 constexpr double presence_height = 0.03;
