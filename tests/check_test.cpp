@@ -380,6 +380,8 @@ TEST(Check, DecoderLimits)
     const long middle = static_cast<long>(plain.pulses[1000]) + 12;
     const long cell = 65; // samples at 44100
     const long after_data = static_cast<long>(plain.pulses.back()) + 2 * cell;
+    // A period and a fifth after the tone's last rise: too soon to be the data's first pulse.
+    const auto click = static_cast<long>(plain.tone.back() + 12 * rate_timings[1].tone_half / 5);
     auto from_tone_period = [&](std::size_t period) -> sample_change {
         const auto start = static_cast<long>(plain.tone[period]) - 10;
         return [=](std::vector<float> &v) { v.erase(v.begin(), v.begin() + start); };
@@ -398,6 +400,8 @@ TEST(Check, DecoderLimits)
         {"7 of the tone's periods", from_tone_period(5), false, "no lead-in", "start cut"},
         // From trough to crest as tall as the pulses: it starts cells, but never a byte.
         {"noise after the data", noise(after_data, 0.5F, false), true, nullptr, nullptr},
+        {"a click in the silence after the tone", changed(click, 5, 0, 0.5F), true, nullptr,
+         nullptr},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);

@@ -981,6 +981,13 @@ bool tone_pulse(pulse_decoder &d, tone_run &run, double edge)
                 begin_data(d, run, edge);
                 return true;
             }
+            // A pulse later than the tone's next rise, but too soon for the data's first, is
+            // noise in that silence: the run waits on. Were it broken there, the other
+            // direction's run, whose edges end each period half a period later, would be
+            // found first, and the pulses read upside down.
+            if (run.edges > tone_periods_needed && period > (1 + tone_likeness) * mean &&
+                period < 2 * mean)
+                return false;
             run = tone_like(period) ? tone_run{1, run.last, 0, run.last} : tone_run{};
         }
     }
