@@ -370,7 +370,7 @@ TEST(Check, WithoutAnImageOnlyACleanDecodePasses)
 
 // The decoder's limits, a little inside and a little outside each: how long a silence in the
 // data may be and still be joined across, how much of the lead-in's tone must be left, and
-// how loud the noise after the data may be without being read as more of it.
+// what may come in the silences around the data without being read as part of it.
 TEST(Check, DecoderLimits)
 {
     scratch_dir dir;
