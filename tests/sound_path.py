@@ -7,6 +7,7 @@ import ctypes
 import io
 import os
 import signal
+import struct
 import subprocess
 import tempfile
 import time
@@ -117,19 +118,26 @@ class Daemon:
     def recording(self, path):
         """The sink's monitor in 32-bit float stereo, raw or as a WAVE file by the path's
         suffix."""
+        raw = path if path.suffix != '.wav' else path.with_name(path.name + '.raw')
         # In the daemon's default fragments of two seconds, the last would be lost at the stop.
         process = subprocess.Popen(
             ['parecord', '--device=tape.monitor', '--format=float32le', '--channels=2',
-             f'--rate={SINK_RATE}', '--latency-msec=20',
-             '--file-format=wav' if path.suffix == '.wav' else '--raw', str(path)],
+             f'--rate={SINK_RATE}', '--latency-msec=20', '--raw', str(raw)],
             env=self.env)
         try:
-            # The sound must not start before the recording does.
-            wait_for(lambda: self.pactl('list', 'short', 'source-outputs').stdout.strip(),
-                     'parecord connecting')
+            # The sound must not start before the recording does. A client is listed as soon
+            # as it connects, which on a busy machine may be seconds before its first samples;
+            # the sink's silence reaches the file the moment they flow.
+            wait_for(lambda: raw.exists() and raw.stat().st_size > 0, 'parecord recording')
             yield
         finally:
             stop(process)
+        if raw != path:
+            samples = raw.read_bytes()
+            path.write_bytes(struct.pack('<4sI4s4sIHHIIHH4sI', b'RIFF', 36 + len(samples),
+                                         b'WAVE', b'fmt ', 16, 3, 2, SINK_RATE, SINK_RATE * 8,
+                                         8, 32, b'data', len(samples)) + samples)
+            raw.unlink()
 
     def browser(self):
         return headless_chromium(self.scratch, self.env)
