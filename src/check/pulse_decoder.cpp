@@ -1095,8 +1095,8 @@ void data_sample(pulse_decoder &d, double index, double before, double y)
     cell_clock &k = d.clock;
     k.cell_peak = std::max(k.cell_peak, y);
     const auto edge_from = static_cast<std::uint64_t>(index - d.means.pulse_width - 1);
-    k.cell_rise = std::max(
-        k.cell_rise, y - d.history.samples[edge_from & (sample_history::size - 1)]);
+    k.cell_rise =
+        std::max(k.cell_rise, y - d.history.samples[edge_from & (sample_history::size - 1)]);
     if (!k.risen && y >= decision_height * k.level) {
         k.risen = true;
         ++k.rises;
