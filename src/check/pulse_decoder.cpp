@@ -426,8 +426,7 @@ void clear_cell(cell_clock &k)
     k.heard = false;
     k.start_peak = k.middle_peak = 0;
     k.middle_rise = -1;
-    k.cell_peak = 0;
-    k.cell_rise = 0;
+    k.cell_from = -1;
     k.error_followed = 0;
 }
 
@@ -456,8 +455,24 @@ double trusted_error(const cell_clock &k, double length)
     return trusted ? error : phase_weight * error;
 }
 
-// The middle of the cell is over: a pulse there is a 1.
-void decide_cell(pulse_decoder &d)
+// Whether the cell read from `from` to `to` had nothing in it: read again from the samples
+// kept, only for a cell whose first pulse was missing.
+bool nothing_in(const pulse_decoder &d, double from, double to)
+{
+    const float *ring = d.history.samples.data();
+    const std::size_t mask = sample_history::size - 1;
+    const auto edge_span = static_cast<std::uint64_t>(d.means.pulse_width + 1);
+    double peak = 0, rise = 0; // the most the cell rose within a pulse's width
+    for (auto i = static_cast<std::uint64_t>(from); i <= static_cast<std::uint64_t>(to); ++i) {
+        const double y = ring[i & mask];
+        peak = std::max(peak, y);
+        rise = std::max(rise, y - double{ring[(i - edge_span) & mask]});
+    }
+    return peak < presence_height * d.clock.level || rise < edge_height * d.clock.level;
+}
+
+// The middle of the cell is over, at sample `index`: a pulse there is a 1.
+void decide_cell(pulse_decoder &d, double index)
 {
     cell_clock &k = d.clock;
     const double length = cell_length(d);
@@ -481,8 +496,7 @@ void decide_cell(pulse_decoder &d)
     const double width = k.heard ? k.start_width : 0;
     if (d.waiting_count == cells_waiting)
         commit_waiting(d);
-    const bool silent = !k.heard && (k.cell_peak < presence_height * k.level ||
-                                     k.cell_rise < edge_height * k.level);
+    const bool silent = !k.heard && nothing_in(d, k.cell_from, index);
     // The silence's own ends may carry a click: only a heard pulse ends it.
     k.silent_cells = k.heard ? 0 : k.silent_cells + (silent ? 1 : 0);
     // Every pulse beyond the cell's own would trouble a machine, whatever the clock made of it.
@@ -654,7 +668,7 @@ void read_middle(pulse_decoder &d, double index, double before, double y)
         k.middle_rise = crossing(index, before, y, threshold);
     k.middle_peak = std::max(k.middle_peak, y);
     if (index >= centre + half_window)
-        decide_cell(d);
+        decide_cell(d, index);
 }
 
 // The search for the clock's place after a silence put into the signal.
@@ -1093,10 +1107,8 @@ void add_quiet_sample(pulse_decoder &d, std::uint64_t index)
 void data_sample(pulse_decoder &d, double index, double before, double y)
 {
     cell_clock &k = d.clock;
-    k.cell_peak = std::max(k.cell_peak, y);
-    const auto edge_from = static_cast<std::uint64_t>(index - d.means.pulse_width - 1);
-    k.cell_rise =
-        std::max(k.cell_rise, y - d.history.samples[edge_from & (sample_history::size - 1)]);
+    if (k.cell_from < 0)
+        k.cell_from = index;
     if (!k.risen && y >= decision_height * k.level) {
         k.risen = true;
         ++k.rises;
@@ -1419,7 +1431,7 @@ void finish_decoding(pulse_decoder &d)
     const cell_clock &k = d.clock;
     if (k.in_middle && k.heard &&
         static_cast<double>(d.samples) >= k.start + (one_gap + margin_width) * cell_length(d))
-        decide_cell(d);
+        decide_cell(d, static_cast<double>(d.samples) - 1);
     if (k.unconfirmed > 0)
         undo_join(d);
     settle_framing(d);

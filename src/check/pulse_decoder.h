@@ -109,8 +109,7 @@ struct cell_clock {
     int missing = 0;      // first pulses missing in a row
     int silent_cells = 0; // cells in a row with nothing at all in them
     int unconfirmed = 0;  // heard cells still needed before the data is taken to go on
-    double cell_peak = 0;
-    double cell_rise = 0; // the most the cell rose within a pulse's width
+    double cell_from = -1; // the first sample read of the cell
     int rises = 0; // pulses that rose in the cell, wherever they were
     bool risen = false;
     // The first cell's tallest pulse below the usual height, should none reach it.
