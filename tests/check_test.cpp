@@ -998,4 +998,37 @@ TEST(Check, HostileInput)
     EXPECT_LT(check_memory(dir, "long.flac") - check_memory(dir, "minute.flac"), 4096);
 }
 
+// A middle left in doubt, a 1's second pulse lowered to about half its height, is settled by the
+// length of the cell's first pulse: a 0's is twice a 1's. It never outweighs a middle that
+// leaves little doubt.
+TEST(Check, FirstPulseLengthSettlesADoubtfulMiddle)
+{
+    scratch_dir dir;
+    const auto image = seven_bit_image();
+    write_bytes(dir.path("image.zkt"), image);
+    const ideal_signal plain(image);
+    const std::size_t one = plain.find(2);
+    const auto second_pulse = [&](float scale) {
+        return changed(static_cast<long>(plain.pulses[one]), plain.widths[one], scale, 0);
+    };
+    const struct {
+        const char *name;
+        sample_change samples;
+        int mismatches;
+    } rows[] = {
+        {"a 1's second pulse at half its height", second_pulse(0.5F), 0},
+        {"a 1's second pulse at 48%", second_pulse(0.48F), 0},
+        {"a 1's second pulse at 44%: no doubt left", second_pulse(0.44F), 1},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        auto samples = plain.samples();
+        row.samples(samples);
+        // A little noise, as every recording has: the tails' spread is learnt from it.
+        noise(0, 0.1F, false)(samples);
+        const auto c = check_samples(dir, samples, {"-i", "image.zkt"});
+        EXPECT_EQ(c.report["mismatches"], row.mismatches) << c.report.dump();
+    }
+}
+
 } // namespace

@@ -62,6 +62,21 @@ constexpr double lowest_one_height = 0.6;
 constexpr double usual_one_height = 0.95;
 constexpr std::uint64_t one_height_prior = 4;
 constexpr double highest_one_height = 1.4;
+// A 1's first pulse is as long as its second, a 0's twice as long: where the 0's still stands,
+// after a 1's has fallen, the cell's value shows a second time, in noise apart from the
+// middle's. It counts as far as it has told the values apart against its spread in the cells
+// read, a third as much as an ideal weighing would give it, since the middle's spread is a
+// tallest sample's, and never for more than this part of the distance between the middles of
+// a 0 and a 1. It is measured from a point nearer a 0's than a 1's: a 1 whose middle noise
+// has lowered is the likelier mistake; and a tail further out than its value's mean says no
+// more than the mean.
+constexpr double tail_cycles = 0.75 * normal_high_cycles;
+constexpr double tail_trust = 0.35;
+constexpr double tail_reach = 0.4;
+constexpr double tail_split = 0.6;
+// What the recording went through shapes the tails as much as the middles: both are learnt
+// from the cells read, and the tail counts once each value has been read this many times.
+constexpr std::uint64_t tails_needed = 8;
 // A first pulse rises through this part of the level, and one of the usual height, which
 // noise seldom reaches, through the second.
 constexpr double start_height = 0.5;
@@ -426,6 +441,7 @@ void clear_cell(cell_clock &k)
     k.heard = false;
     k.start_peak = k.middle_peak = 0;
     k.middle_rise = -1;
+    k.tail_read = false;
     k.cell_from = -1;
     k.error_followed = 0;
 }
@@ -471,6 +487,40 @@ bool nothing_in(const pulse_decoder &d, double from, double to)
     return peak < presence_height * d.clock.level || rise < edge_height * d.clock.level;
 }
 
+// How far what the cell's first pulse's length says moves its middle's height.
+double tail_shift(const cell_clock &k)
+{
+    const cell_feature &m = k.middles, &t = k.tails;
+    if (!k.tail_read || std::min({t.count[0], t.count[1], m.count[0], m.count[1]}) < tails_needed)
+        return 0;
+    const double middles_apart = m.mean[1] - m.mean[0];
+    const double tails_apart = t.mean[0] - t.mean[1];
+    if (middles_apart <= 0 || tails_apart <= 0 || t.spread <= 0)
+        return 0;
+    const double weight = tail_trust * tails_apart * m.spread / (middles_apart * t.spread);
+    const double centre = t.mean[1] + tail_split * tails_apart;
+    const double tail = std::clamp(k.tail / middle_reference(k), t.mean[1], t.mean[0]);
+    const double reach = tail_reach * middles_apart;
+    return std::clamp(weight * (centre - tail), -reach, reach);
+}
+
+void learn_feature(cell_feature &f, int bit, double value)
+{
+    const double weight = std::max(usual_level_weight, 1.0 / static_cast<double>(++f.count[bit]));
+    const double off = value - f.mean[bit];
+    f.mean[bit] += weight * off;
+    f.spread += usual_level_weight * (off * off - f.spread);
+}
+
+void learn_features(cell_clock &k, int bit)
+{
+    if (!k.heard)
+        return;
+    learn_feature(k.middles, bit, k.middle_peak / middle_reference(k));
+    if (k.tail_read)
+        learn_feature(k.tails, bit, k.tail / middle_reference(k));
+}
+
 // The middle of the cell is over, at sample `index`: a pulse there is a 1.
 void decide_cell(pulse_decoder &d, double index)
 {
@@ -478,8 +528,10 @@ void decide_cell(pulse_decoder &d, double index)
     const double length = cell_length(d);
     const double height = k.middle_peak / middle_reference(k);
     const double threshold = middle_threshold(k);
-    const int bit = height > threshold ? 1 : 0;
+    // The margin is the middle's own: the tail only settles what it left in doubt.
+    const int bit = height + tail_shift(k) > threshold ? 1 : 0;
     double margin = std::clamp(1 - std::fabs(height - bit * k.one_height) / threshold, 0.0, 1.0);
+    learn_features(k, bit);
     // The first 1s are averaged with the usual height, the later ones follow slow changes.
     if (bit && k.heard) {
         const double weight =
@@ -637,6 +689,10 @@ void read_start(pulse_decoder &d, double index, double before, double y, bool ro
         d.last_pulse = k.start;
     }
     if (k.heard) {
+        if (!k.tail_read && index >= k.start + k.tail_delay) {
+            k.tail = y;
+            k.tail_read = true;
+        }
         if (y > k.start_peak) {
             k.start_peak = y;
             k.start_peak_at = index;
@@ -963,6 +1019,7 @@ void begin_data(pulse_decoder &d, tone_run run, double edge)
     k.level = k.usual_level = d.envelope;
     k.settling = settling_cells;
     k.one_height = usual_one_height;
+    k.tail_delay = samples_of(d, tail_cycles);
     if (edge >= 0 && edge >= k.expected - k.period && edge <= k.expected + 0.5 * k.period) {
         k.heard = true;
         k.start = k.expected = edge;

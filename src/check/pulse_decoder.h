@@ -83,6 +83,14 @@ struct opening_run {
     bool broken = false;
 };
 
+// What a cell shows of its value, against the pulses' height, as read over many cells: its
+// mean for each value, and how widely it spreads about that mean, both values together.
+struct cell_feature {
+    double mean[2] = {0, 0};
+    double spread = 0; // the variance
+    std::uint64_t count[2] = {0, 0};
+};
+
 // The data's cells are read by a clock: every cell starts with a pulse, so each start is
 // looked for where the cells before say it should be, a quarter of a cell either way, and a
 // 1's second pulse half a cell on. A pulse missing, or one too many between, never moves the
@@ -102,6 +110,12 @@ struct cell_clock {
     double start_width = 0;   // at half its height, before the means
     double peak_delay = 0;    // from a first pulse's rise to its top, followed from cell to cell
     double middle_peak = 0, middle_rise = -1;
+    // The pulses' path where a 0's first pulse is still high and a 1's, half as long, has
+    // fallen: that many samples after the first pulse rose.
+    double tail = 0;
+    bool tail_read = false;
+    double tail_delay = 0;
+    cell_feature middles, tails;
     double level = 0;       // the height of the cells' first pulses, followed from cell to cell
     double usual_level = 0; // the same over many cells
     double one_height = 0;  // a 1's second pulse against its first, over many cells
