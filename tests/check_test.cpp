@@ -998,6 +998,34 @@ TEST(Check, HostileInput)
     EXPECT_LT(check_memory(dir, "long.flac") - check_memory(dir, "minute.flac"), 4096);
 }
 
+// A pulse well before a cell's place, lower than the cells' own, is noise: the cell's own pulse,
+// nearer its place, starts it. One as tall as the cells' own is taken, as a fluttering player
+// moves cells.
+TEST(Check, NoiseBeforeAFirstPulse)
+{
+    scratch_dir dir;
+    const auto image = seven_bit_image();
+    write_bytes(dir.path("image.zkt"), image);
+    const ideal_signal plain(image);
+    const auto one = static_cast<long>(plain.pulses[plain.find(1)]);
+    const struct {
+        const char *name;
+        long early;
+        float height;
+        int mismatches;
+    } rows[] = {
+        {"lower, a fifth of a cell early", 14, 0.35F, 0},
+        {"as tall, a fifth of a cell early", 14, 0.5F, 1},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        auto samples = plain.samples();
+        changed(one - row.early, 4, 0, row.height)(samples);
+        const auto c = check_samples(dir, samples, {"-i", "image.zkt"});
+        EXPECT_EQ(c.report["mismatches"], row.mismatches) << c.report.dump();
+    }
+}
+
 // A middle left in doubt, a 1's second pulse lowered to about half its height, is settled by the
 // length of the cell's first pulse: a 0's is twice a 1's. It never outweighs a middle that
 // leaves little doubt.
@@ -1009,7 +1037,8 @@ TEST(Check, FirstPulseLengthSettlesADoubtfulMiddle)
     const ideal_signal plain(image);
     const std::size_t one = plain.find(2);
     const auto second_pulse = [&](float scale) {
-        return changed(static_cast<long>(plain.pulses[one]), plain.widths[one], scale, 0);
+        return changed(static_cast<long>(plain.pulses[one]), static_cast<long>(plain.widths[one]),
+                       scale, 0);
     };
     const struct {
         const char *name;

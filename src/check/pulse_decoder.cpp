@@ -670,6 +670,24 @@ bool read_weak_start(pulse_decoder &d, double index)
     return true;
 }
 
+// A first pulse well before its place and lower than the usual ones may be noise: until the
+// cell's place has gone by, a pulse nearer it is taken instead.
+bool doubtful_start(const cell_clock &k, double length)
+{
+    return k.settling == 0 && k.start < k.expected - steady_error * length &&
+           k.start_peak < trusted_height * k.level;
+}
+
+void take_start(pulse_decoder &d, double start)
+{
+    cell_clock &k = d.clock;
+    k.heard = true;
+    k.start = start;
+    k.start_peak = 0;
+    k.tail_read = false;
+    d.last_pulse = start;
+}
+
 // The first pulse of a cell, looked for a quarter of a cell either side of where it should be;
 // `rose` says whether the pulses' path rose through start_height of the level here.
 void read_start(pulse_decoder &d, double index, double before, double y, bool rose)
@@ -683,10 +701,11 @@ void read_start(pulse_decoder &d, double index, double before, double y, bool ro
     const double late = first ? 0.5 : margin_width;
     if (first && !k.heard && !k.weak_read && index >= k.expected - early * length)
         follow_weak_start(k, index, before, y);
-    if (!k.heard && rose && index >= k.expected - early * length) {
-        k.heard = true;
-        k.start = crossing(index, before, y, start_height * k.level);
-        d.last_pulse = k.start;
+    const bool doubtful = k.heard && doubtful_start(k, length);
+    if (rose && (doubtful || !k.heard) && index >= k.expected - early * length) {
+        const double start = crossing(index, before, y, start_height * k.level);
+        if (!k.heard || std::fabs(start - k.expected) < std::fabs(k.start - k.expected))
+            take_start(d, start);
     }
     if (k.heard) {
         if (!k.tail_read && index >= k.start + k.tail_delay) {
@@ -697,7 +716,9 @@ void read_start(pulse_decoder &d, double index, double before, double y, bool ro
             k.start_peak = y;
             k.start_peak_at = index;
         }
-        if (index >= k.start + start_pulse_cells * length)
+        const double heard_until = std::max(k.start + start_pulse_cells * length,
+                                            doubtful ? k.expected + steady_error * length : 0.0);
+        if (index >= heard_until)
             start_heard(d, length);
     } else if (index >= k.expected + late * length) {
         if (first && read_weak_start(d, index))
