@@ -1026,10 +1026,11 @@ TEST(Check, NoiseBeforeAFirstPulse)
     }
 }
 
-// A middle left in doubt, a 1's second pulse lowered to about half its height, is settled by the
-// length of the cell's first pulse: a 0's is twice a 1's. It never outweighs a middle that
-// leaves little doubt.
-TEST(Check, FirstPulseLengthSettlesADoubtfulMiddle)
+// A middle left in doubt is settled by what else the cell shows: a 1's second pulse lowered to
+// about half its height by the length of the cell's first pulse, a 0's twice a 1's; a click in
+// a 0's middle window by how far it is from where a 1's second pulse peaks. Neither outweighs a
+// middle that leaves little doubt.
+TEST(Check, DoubtfulMiddles)
 {
     scratch_dir dir;
     const auto image = seven_bit_image();
@@ -1040,6 +1041,12 @@ TEST(Check, FirstPulseLengthSettlesADoubtfulMiddle)
         return changed(static_cast<long>(plain.pulses[one]), static_cast<long>(plain.widths[one]),
                        scale, 0);
     };
+    // Where a 1's second pulse would start, were the first 0 from the thousandth pulse on a 1.
+    const long zero_middle = static_cast<long>(plain.pulses[plain.find(0)] + rate_timings[1].high1 +
+                                               rate_timings[1].low1);
+    const auto click = [&](long after, float height) {
+        return changed(zero_middle + after, 4, 0, height);
+    };
     const struct {
         const char *name;
         sample_change samples;
@@ -1048,6 +1055,9 @@ TEST(Check, FirstPulseLengthSettlesADoubtfulMiddle)
         {"a 1's second pulse at half its height", second_pulse(0.5F), 0},
         {"a 1's second pulse at 48%", second_pulse(0.48F), 0},
         {"a 1's second pulse at 44%: no doubt left", second_pulse(0.44F), 1},
+        {"a click at 60% late in a 0's middle window", click(5, 0.3F), 0},
+        {"a click at 68% as late: no doubt left", click(5, 0.34F), 1},
+        {"a click at 68% where a 1's pulse would be", click(1, 0.34F), 1},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);

@@ -38,11 +38,14 @@ constexpr double lower_threshold = 0.15;
 // Where the pulses of a cell come, in cells after its first: a 1's second pulse half a cell
 // on, the next cell's first a whole cell on. A first pulse is looked for a quarter of a cell
 // either way; a 1's second is read at its top, half a cell after the first one's, within 6%
-// of a cell and a sample and a half at the least.
+// of a cell, as far as a fluttering player moves it, and a sample and a half at the least.
+// Noise in a 0's middle is the likelier the further it is from that place: a sample there
+// counts for less by this part of the pulses' height at the window's ends, less nearer.
 constexpr double one_gap = 0.5;
 constexpr double zero_gap = 1;
 constexpr double margin_width = 0.25;
 constexpr double middle_width = 0.06;
+constexpr double off_centre_cost = 0.15;
 constexpr double narrowest_middle = 1.5; // samples
 // The cells whose place the clock has not yet followed from one heard pulse to the next.
 constexpr int settling_cells = 2;
@@ -743,7 +746,9 @@ void read_middle(pulse_decoder &d, double index, double before, double y)
     const double threshold = middle_threshold(k) * middle_reference(k);
     if (before < threshold && y >= threshold && k.middle_rise < 0)
         k.middle_rise = crossing(index, before, y, threshold);
-    k.middle_peak = std::max(k.middle_peak, y);
+    const double off_centre = (index - centre) / half_window;
+    k.middle_peak = std::max(k.middle_peak,
+                             y - off_centre_cost * middle_reference(k) * off_centre * off_centre);
     if (index >= centre + half_window)
         decide_cell(d, index);
 }
