@@ -382,6 +382,7 @@ TEST(Check, DecoderLimits)
     const long after_data = static_cast<long>(plain.pulses.back()) + 2 * cell;
     // A period and a fifth after the tone's last rise: too soon to be the data's first pulse.
     const auto click = static_cast<long>(plain.tone.back() + 12 * rate_timings[1].tone_half / 5);
+    const auto period_on = static_cast<long>(plain.tone.back() + 2 * rate_timings[1].tone_half);
     auto from_tone_period = [&](std::size_t period) -> sample_change {
         const auto start = static_cast<long>(plain.tone[period]) - 10;
         return [=](std::vector<float> &v) { v.erase(v.begin(), v.begin() + start); };
@@ -402,6 +403,8 @@ TEST(Check, DecoderLimits)
         {"noise after the data", noise(after_data, 0.5F, false), true, nullptr, nullptr},
         {"a click in the silence after the tone", changed(click, 5, 0, 0.5F), true, nullptr,
          nullptr},
+        {"a click a period after the tone's last rise", changed(period_on, 5, 0, 0.5F), true,
+         nullptr, nullptr},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);

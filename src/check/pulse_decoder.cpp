@@ -24,6 +24,8 @@ constexpr double quiet_after_tone = 0.75;
 // Louder than this on the pulses' path is a pulse, not noise.
 constexpr double loud_height = 0.7;
 constexpr double slowest_tone_period = tone_period_cycles * 1.5;
+// A pulse shorter than this part of the tone's others is a click, not one of its halves.
+constexpr double click_width = 0.5;
 constexpr double fastest_tone_period = tone_period_cycles / 1.5;
 
 // Below the high-pass's corner lie DC, drift and mains hum up to its 5th harmonic; above it
@@ -1059,9 +1061,10 @@ bool quiet_after(const pulse_decoder &d, const tone_run &run, double mean)
     return d.quiet_from_loud <= run.last + quiet_after_tone * mean;
 }
 
-// Looks for the tone among the pulses of one direction. Returns true once it has been found
-// and broken by the data's first pulse, which then starts the first cell.
-bool tone_pulse(pulse_decoder &d, tone_run &run, double edge)
+// Looks for the tone among the pulses of one direction; `width_before` is how long the pulse
+// before this edge lasted. Returns true once the tone has been found and broken by the data's
+// first pulse, which then starts the first cell.
+bool tone_pulse(pulse_decoder &d, tone_run &run, double edge, double width_before)
 {
     if (run.edges > 0) {
         const double period = cycles(d, edge - run.last);
@@ -1092,6 +1095,9 @@ bool tone_pulse(pulse_decoder &d, tone_run &run, double edge)
         run.first = edge;
     else if (run.edges == 1)
         run.second = edge;
+    if (run.edges > 0)
+        run.widths += width_before;
+    run.before_last = run.last;
     run.last = edge;
     ++run.edges;
     return false;
@@ -1125,21 +1131,54 @@ void note_opening(pulse_decoder &d, int direction, double edge)
 }
 
 // While the lead-in is looked for, in both directions.
+// A click a period after the other direction's last edge is alike enough to join that run,
+// and keeps it going past this one's end, though its pulse is far shorter than the run's
+// others: without it, the other run is the tone.
+bool ended_by_click(const tone_run &run, const tone_run &other, const pulse_trigger &trigger,
+                    double mean)
+{
+    if (other.edges <= tone_periods_needed + 1 || other.last <= run.last ||
+        other.last - run.last >= mean || trigger.high)
+        return false;
+    const double usual_width = other.widths / static_cast<double>(other.edges - 1);
+    return trigger.width < click_width * usual_width;
+}
+
+// The tone found: the data follows, its pulses going the way the tone's did.
+void begin_after_tone(pulse_decoder &d, const tone_run &run, bool down)
+{
+    begin_data(d, run, -1);
+    if (down) {
+        d.inverted = true;
+        d.up = d.down;
+    }
+}
+
 // A run long enough to be the tone, followed by a silence of two of its periods: the tone has
 // ended, and the data's first pulse is on its way. Asked at every sample: the first test is
 // kept apart, small enough to be inlined.
-bool long_run_ended(pulse_decoder &d, tone_run &run, double index)
+bool long_run_ended(pulse_decoder &d, bool down, double index)
 {
+    const tone_run &run = down ? d.down_tone : d.up_tone;
     const double mean = (run.last - run.first) / static_cast<double>(run.edges - 1);
     if (index - run.last < 2 * mean || !quiet_after(d, run, mean))
         return false;
-    begin_data(d, run, -1);
+    const tone_run &other = down ? d.up_tone : d.down_tone;
+    if (ended_by_click(run, other, down ? d.up : d.down, mean)) {
+        tone_run tone = other;
+        tone.last = tone.before_last;
+        --tone.edges;
+        begin_after_tone(d, tone, !down);
+    } else {
+        begin_after_tone(d, run, down);
+    }
     return true;
 }
 
-bool tone_ended(pulse_decoder &d, tone_run &run, double index)
+bool tone_ended(pulse_decoder &d, bool down, double index)
 {
-    return run.edges > tone_periods_needed && long_run_ended(d, run, index);
+    return (down ? d.down_tone : d.up_tone).edges > tone_periods_needed &&
+           long_run_ended(d, down, index);
 }
 
 void search_sample(pulse_decoder &d, double index, double before, double y, double level,
@@ -1152,20 +1191,15 @@ void search_sample(pulse_decoder &d, double index, double before, double y, doub
     if (loud)
         d.last_loud = index;
     d.loud = loud;
-    if (tone_ended(d, d.up_tone, index))
+    if (tone_ended(d, false, index) || tone_ended(d, true, index))
         return;
-    if (tone_ended(d, d.down_tone, index)) {
-        d.inverted = true;
-        d.up = d.down;
-        return;
-    }
     if (follow(d.up, index, before, y, level)) {
         note_opening(d, 0, d.up.rise);
-        tone_pulse(d, d.up_tone, d.up.rise);
+        tone_pulse(d, d.up_tone, d.up.rise, d.up.width);
     }
     if (d.end != data_end::running && follow(d.down, index, -before, -y, level)) {
         note_opening(d, 1, d.down.rise);
-        if (tone_pulse(d, d.down_tone, d.down.rise)) {
+        if (tone_pulse(d, d.down_tone, d.down.rise, d.down.width)) {
             d.inverted = true;
             d.up = d.down;
         }
@@ -1500,7 +1534,8 @@ void finish_decoding(pulse_decoder &d)
         // A tone that the end of the recording broke, with no data after it.
         const double end = static_cast<double>(d.samples);
         const double tone_ends[2] = {d.up_tone.last, d.down_tone.last};
-        if (!tone_pulse(d, d.up_tone, end) && tone_pulse(d, d.down_tone, end))
+        if (!tone_pulse(d, d.up_tone, end, d.up.width) &&
+            tone_pulse(d, d.down_tone, end, d.down.width))
             d.inverted = true;
         d.last_pulse = tone_ends[d.inverted];
         if (d.lead_in_found && end - d.last_pulse >= d.end_of_data)

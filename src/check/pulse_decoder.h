@@ -31,6 +31,8 @@ struct pulse_trigger {
 struct tone_run {
     std::uint64_t edges = 0;
     double first = 0, second = 0, last = 0;
+    double before_last = 0;
+    double widths = 0; // of its pulses but the last, each from its edge till it fell
 };
 
 // A stretch inside the data without pulses, four cells or longer, in samples: shorter gaps
