@@ -67,21 +67,21 @@ constexpr double lowest_one_height = 0.6;
 constexpr double usual_one_height = 0.95;
 constexpr std::uint64_t one_height_prior = 4;
 constexpr double highest_one_height = 1.4;
-// A 1's first pulse is as long as its second, a 0's twice as long: where the 0's still stands,
-// after a 1's has fallen, the cell's value shows a second time, in noise apart from the
-// middle's. It counts as far as it has told the values apart against its spread in the cells
-// read, a third as much as an ideal weighing would give it, since the middle's spread is a
-// tallest sample's, and never for more than this part of the distance between the middles of
-// a 0 and a 1. It is measured from a point nearer a 0's than a 1's: a 1 whose middle noise
-// has lowered is the likelier mistake; and a tail further out than its value's mean says no
-// more than the mean.
-constexpr double tail_cycles = 0.75 * normal_high_cycles;
-constexpr double tail_trust = 0.35;
-constexpr double tail_reach = 0.4;
-constexpr double tail_split = 0.6;
-// What the recording went through shapes the tails as much as the middles: both are learnt
-// from the cells read, and the tail counts once each value has been read this many times.
-constexpr std::uint64_t tails_needed = 8;
+// A 1's first pulse is as long as its second, a 0's twice as long: where the 0's still stands
+// after a 1's has fallen, and where the swing after the 0's longer pulse goes the deeper, the
+// cell's value shows again, in noise apart from the middle's. Each point counts as far as it
+// has told the values apart against its spread in the cells read, a third as much as an ideal
+// weighing would give it, since the middle's spread is a tallest sample's; together never for
+// more than this part of the distance between the middles of a 0 and a 1. Each is measured
+// from a point nearer a 0's mean than a 1's: a 1 whose middle noise has lowered is the
+// likelier mistake; and a value further out than its mean says no more than the mean.
+constexpr double shape_cycles[] = {0.75 * normal_high_cycles, 1.4 * normal_high_cycles};
+constexpr double shape_trust = 0.35;
+constexpr double shape_reach = 0.4;
+constexpr double shape_split = 0.6;
+// What the recording went through shapes the pulses' shapes as much as the middles: both are
+// learnt from the cells read, and a point counts once each value has been read this often.
+constexpr std::uint64_t shapes_needed = 8;
 // A first pulse rises through this part of the level, and one of the usual height, which
 // noise seldom reaches, through the second.
 constexpr double start_height = 0.5;
@@ -446,7 +446,7 @@ void clear_cell(cell_clock &k)
     k.heard = false;
     k.start_peak = k.middle_peak = 0;
     k.middle_rise = -1;
-    k.tail_read = false;
+    std::fill_n(k.shape_read, cell_clock::shape_points, false);
     k.cell_from = -1;
     k.error_followed = 0;
 }
@@ -493,20 +493,31 @@ bool nothing_in(const pulse_decoder &d, double from, double to)
 }
 
 // How far what the cell's first pulse's length says moves its middle's height.
-double tail_shift(const cell_clock &k)
+// How far what one point of the first pulse's shape says moves the middle's height.
+double point_shift(const cell_feature &middles, const cell_feature &point, double value)
 {
-    const cell_feature &m = k.middles, &t = k.tails;
-    if (!k.tail_read || std::min({t.count[0], t.count[1], m.count[0], m.count[1]}) < tails_needed)
+    const cell_feature &m = middles, &f = point;
+    if (std::min({f.count[0], f.count[1], m.count[0], m.count[1]}) < shapes_needed)
         return 0;
     const double middles_apart = m.mean[1] - m.mean[0];
-    const double tails_apart = t.mean[0] - t.mean[1];
-    if (middles_apart <= 0 || tails_apart <= 0 || t.spread <= 0)
+    const double apart = f.mean[1] - f.mean[0];
+    if (middles_apart <= 0 || apart == 0 || f.spread <= 0)
         return 0;
-    const double weight = tail_trust * tails_apart * m.spread / (middles_apart * t.spread);
-    const double centre = t.mean[1] + tail_split * tails_apart;
-    const double tail = std::clamp(k.tail / middle_reference(k), t.mean[1], t.mean[0]);
-    const double reach = tail_reach * middles_apart;
-    return std::clamp(weight * (centre - tail), -reach, reach);
+    const double weight = shape_trust * std::fabs(apart) * m.spread / (middles_apart * f.spread);
+    const double centre = f.mean[0] + (1 - shape_split) * apart;
+    const double held =
+        std::clamp(value, std::min(f.mean[0], f.mean[1]), std::max(f.mean[0], f.mean[1]));
+    return weight * (held - centre) * (apart > 0 ? 1 : -1);
+}
+
+double shape_shift(const cell_clock &k)
+{
+    double shift = 0;
+    for (int i = 0; i < cell_clock::shape_points; ++i)
+        if (k.shape_read[i])
+            shift += point_shift(k.middles, k.shapes[i], k.shape[i] / middle_reference(k));
+    const double reach = shape_reach * std::max(0.0, k.middles.mean[1] - k.middles.mean[0]);
+    return std::clamp(shift, -reach, reach);
 }
 
 void learn_feature(cell_feature &f, int bit, double value)
@@ -522,8 +533,9 @@ void learn_features(cell_clock &k, int bit)
     if (!k.heard)
         return;
     learn_feature(k.middles, bit, k.middle_peak / middle_reference(k));
-    if (k.tail_read)
-        learn_feature(k.tails, bit, k.tail / middle_reference(k));
+    for (int i = 0; i < cell_clock::shape_points; ++i)
+        if (k.shape_read[i])
+            learn_feature(k.shapes[i], bit, k.shape[i] / middle_reference(k));
 }
 
 // The middle of the cell is over, at sample `index`: a pulse there is a 1.
@@ -533,8 +545,9 @@ void decide_cell(pulse_decoder &d, double index)
     const double length = cell_length(d);
     const double height = k.middle_peak / middle_reference(k);
     const double threshold = middle_threshold(k);
-    // The margin is the middle's own: the tail only settles what it left in doubt.
-    const int bit = height + tail_shift(k) > threshold ? 1 : 0;
+    // The margin is the middle's own: the first pulse's shape only settles what it left in
+    // doubt.
+    const int bit = height + shape_shift(k) > threshold ? 1 : 0;
     double margin = std::clamp(1 - std::fabs(height - bit * k.one_height) / threshold, 0.0, 1.0);
     learn_features(k, bit);
     // The first 1s are averaged with the usual height, the later ones follow slow changes.
@@ -689,7 +702,7 @@ void take_start(pulse_decoder &d, double start)
     k.heard = true;
     k.start = start;
     k.start_peak = 0;
-    k.tail_read = false;
+    std::fill_n(k.shape_read, cell_clock::shape_points, false);
     d.last_pulse = start;
 }
 
@@ -713,9 +726,11 @@ void read_start(pulse_decoder &d, double index, double before, double y, bool ro
             take_start(d, start);
     }
     if (k.heard) {
-        if (!k.tail_read && index >= k.start + k.tail_delay) {
-            k.tail = y;
-            k.tail_read = true;
+        for (int i = 0; i < cell_clock::shape_points; ++i) {
+            if (!k.shape_read[i] && index >= k.start + k.shape_delay[i]) {
+                k.shape[i] = y;
+                k.shape_read[i] = true;
+            }
         }
         if (y > k.start_peak) {
             k.start_peak = y;
@@ -1047,7 +1062,8 @@ void begin_data(pulse_decoder &d, tone_run run, double edge)
     k.level = k.usual_level = d.envelope;
     k.settling = settling_cells;
     k.one_height = usual_one_height;
-    k.tail_delay = samples_of(d, tail_cycles);
+    for (int i = 0; i < cell_clock::shape_points; ++i)
+        k.shape_delay[i] = samples_of(d, shape_cycles[i]);
     if (edge >= 0 && edge >= k.expected - k.period && edge <= k.expected + 0.5 * k.period) {
         k.heard = true;
         k.start = k.expected = edge;

@@ -112,12 +112,13 @@ struct cell_clock {
     double start_width = 0;   // at half its height, before the means
     double peak_delay = 0;    // from a first pulse's rise to its top, followed from cell to cell
     double middle_peak = 0, middle_rise = -1;
-    // The pulses' path where a 0's first pulse is still high and a 1's, half as long, has
-    // fallen: that many samples after the first pulse rose.
-    double tail = 0;
-    bool tail_read = false;
-    double tail_delay = 0;
-    cell_feature middles, tails;
+    // The pulses' path at two points after the first pulse rose: where a 0's first pulse,
+    // twice a 1's, is still high and a 1's has fallen, and where the swing after a 0's goes
+    // the deeper. Each is read at `shape_delay` samples, and learnt by value in `shapes`.
+    static constexpr int shape_points = 2;
+    double shape[shape_points] = {}, shape_delay[shape_points] = {};
+    bool shape_read[shape_points] = {};
+    cell_feature middles, shapes[shape_points];
     double level = 0;       // the height of the cells' first pulses, followed from cell to cell
     double usual_level = 0; // the same over many cells
     double one_height = 0;  // a 1's second pulse against its first, over many cells
