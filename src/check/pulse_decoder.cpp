@@ -24,9 +24,9 @@ constexpr double quiet_after_tone = 0.75;
 // Louder than this on the pulses' path is a pulse, not noise.
 constexpr double loud_height = 0.7;
 constexpr double slowest_tone_period = tone_period_cycles * 1.5;
+constexpr double fastest_tone_period = tone_period_cycles / 1.5;
 // A pulse shorter than this part of the tone's others is a click, not one of its halves.
 constexpr double click_width = 0.5;
-constexpr double fastest_tone_period = tone_period_cycles / 1.5;
 
 // Below the high-pass's corner lie DC, drift and mains hum up to its 5th harmonic; above it
 // the tone and the pulses.
@@ -492,7 +492,6 @@ bool nothing_in(const pulse_decoder &d, double from, double to)
     return peak < presence_height * d.clock.level || rise < edge_height * d.clock.level;
 }
 
-// How far what the cell's first pulse's length says moves its middle's height.
 // How far what one point of the first pulse's shape says moves the middle's height.
 double point_shift(const cell_feature &middles, const cell_feature &point, double value)
 {
