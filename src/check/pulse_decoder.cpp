@@ -772,10 +772,18 @@ void read_middle(pulse_decoder &d, double index, double before, double y)
 // The search for the clock's place after a silence put into the signal.
 void route_sample(pulse_decoder &d, double index, double before, double y);
 
+bool holding_across(const pulse_decoder &d)
+{
+    return d.held_back.holding && d.held_back.count > 0 && !d.joined.pending;
+}
+
 void start_search(pulse_decoder &d, double edge)
 {
-    // The cells since an earlier join are settled before this silence is joined across.
-    settle_framing(d);
+    // The cells since an earlier join are settled before this silence is joined across, unless
+    // that join stands and they have yet to show the framing: a player's or a recorder's short
+    // silence soon after a tape's dropout loses no cells, and they are held on across it.
+    if (!holding_across(d))
+        settle_framing(d);
     // The silence broke into the cell last read. It counts once the data is known to go on:
     // noise after the end of the data starts a search too.
     d.silence_pending = true;
@@ -883,16 +891,26 @@ void join_across_silence(pulse_decoder &d, bool first_is_middle, double first)
     d.previous_cell = -1; // no cell's length runs across the silence
     if (d.cells == 0)
         return;
-    keep_for_undoing(d);
-    d.held_back.holding = true;
+    // The cell last read is the last one held, where cells are held across this silence.
+    held_cells &h = d.held_back;
+    const bool across = holding_across(d);
+    read_cell *held_last = across ? &h.cells[h.count - 1] : nullptr;
+    if (!across) {
+        keep_for_undoing(d);
+        h.holding = true;
+    }
     if (first_is_middle) {
-        make_last_cell_one(d);
+        if (across)
+            held_last->bit = 1;
+        else
+            make_last_cell_one(d);
         return;
     }
     // The two pieces of a pulse are each shorter than it, and together as long; a byte's last
     // pulses are the longer.
-    const double lengthen =
-        last_cell_place(d).ends_byte ? double{last_high_cycles} / normal_high_cycles : 1.0;
+    const bool ends_byte = across ? (d.cells + h.count - 1) % cells_per_byte == cells_per_byte - 1
+                                  : last_cell_place(d).ends_byte;
+    const double lengthen = ends_byte ? double{last_high_cycles} / normal_high_cycles : 1.0;
     const double before = d.clock.start_width;
     const double after = band_width(d, first + d.means.pulse_width);
     bool pieces = false;
@@ -902,7 +920,9 @@ void join_across_silence(pulse_decoder &d, bool first_is_middle, double first)
                   after < whole - cut_pulse_samples &&
                   std::fabs(before + after - whole) < joined_pulse_samples;
     }
-    if (!last_cell_was_one(d) && pieces)
+    if (pieces && across && held_last->bit == 0)
+        --h.count;
+    else if (pieces && !across && !last_cell_was_one(d))
         forget_last_cell(d);
 }
 
