@@ -802,22 +802,36 @@ struct cell_place {
     int bit;
 };
 
+// Cells held back after a join were read after every cell appended: the last of them, if any,
+// is the last cell read.
+read_cell *last_held(pulse_decoder &d)
+{
+    held_cells &h = d.held_back;
+    return h.count > 0 ? &h.cells[h.count - 1] : nullptr;
+}
+
 cell_place last_cell_place(const pulse_decoder &d)
 {
-    const std::uint64_t cell = (d.cells - 1) % cells_per_byte;
+    const std::uint64_t cell = (d.cells + d.held_back.count - 1) % cells_per_byte;
     const bool ends_byte = cell == cells_per_byte - 1;
     return {cell, ends_byte, ends_byte ? 1 : 1 << (cell + 1)};
 }
 
 // The last cell read, whose first pulse the silence cut short or whose second it delayed.
-bool last_cell_was_one(const pulse_decoder &d)
+bool last_cell_was_one(pulse_decoder &d)
 {
+    if (const read_cell *held = last_held(d))
+        return held->bit == 1;
     const cell_place p = last_cell_place(d);
     return ((p.ends_byte ? d.bytes.back() : d.byte_bits) & p.bit) != 0;
 }
 
 void make_last_cell_one(pulse_decoder &d)
 {
+    if (read_cell *held = last_held(d)) {
+        held->bit = 1;
+        return;
+    }
     const cell_place p = last_cell_place(d);
     if (p.ends_byte)
         d.bytes.back() = static_cast<std::uint8_t>(d.bytes.back() | p.bit);
@@ -828,6 +842,10 @@ void make_last_cell_one(pulse_decoder &d)
 // Takes the last cell read back, to be read again from where the silence let it go on.
 void forget_last_cell(pulse_decoder &d)
 {
+    if (last_held(d)) {
+        --d.held_back.count;
+        return;
+    }
     const cell_place p = last_cell_place(d);
     if (p.ends_byte) {
         d.byte_bits = d.bytes.back() & ~p.bit;
@@ -891,26 +909,19 @@ void join_across_silence(pulse_decoder &d, bool first_is_middle, double first)
     d.previous_cell = -1; // no cell's length runs across the silence
     if (d.cells == 0)
         return;
-    // The cell last read is the last one held, where cells are held across this silence.
-    held_cells &h = d.held_back;
-    const bool across = holding_across(d);
-    read_cell *held_last = across ? &h.cells[h.count - 1] : nullptr;
-    if (!across) {
+    // Cells held across this silence stay held, under the join before it.
+    if (!holding_across(d)) {
         keep_for_undoing(d);
-        h.holding = true;
+        d.held_back.holding = true;
     }
     if (first_is_middle) {
-        if (across)
-            held_last->bit = 1;
-        else
-            make_last_cell_one(d);
+        make_last_cell_one(d);
         return;
     }
     // The two pieces of a pulse are each shorter than it, and together as long; a byte's last
     // pulses are the longer.
-    const bool ends_byte = across ? (d.cells + h.count - 1) % cells_per_byte == cells_per_byte - 1
-                                  : last_cell_place(d).ends_byte;
-    const double lengthen = ends_byte ? double{last_high_cycles} / normal_high_cycles : 1.0;
+    const double lengthen =
+        last_cell_place(d).ends_byte ? double{last_high_cycles} / normal_high_cycles : 1.0;
     const double before = d.clock.start_width;
     const double after = band_width(d, first + d.means.pulse_width);
     bool pieces = false;
@@ -920,9 +931,7 @@ void join_across_silence(pulse_decoder &d, bool first_is_middle, double first)
                   after < whole - cut_pulse_samples &&
                   std::fabs(before + after - whole) < joined_pulse_samples;
     }
-    if (pieces && across && held_last->bit == 0)
-        --h.count;
-    else if (pieces && !across && !last_cell_was_one(d))
+    if (!last_cell_was_one(d) && pieces)
         forget_last_cell(d);
 }
 
@@ -1179,14 +1188,19 @@ bool ended_by_click(const tone_run &run, const tone_run &other, const pulse_trig
     return trigger.width < click_width * usual_width;
 }
 
+// The tone went down: so do the data's pulses, followed by the down trigger's state.
+void read_pulses_down(pulse_decoder &d)
+{
+    d.inverted = true;
+    d.up = d.down;
+}
+
 // The tone found: the data follows, its pulses going the way the tone's did.
 void begin_after_tone(pulse_decoder &d, const tone_run &run, bool down)
 {
     begin_data(d, run, -1);
-    if (down) {
-        d.inverted = true;
-        d.up = d.down;
-    }
+    if (down)
+        read_pulses_down(d);
 }
 
 // A run long enough to be the tone, followed by a silence of two of its periods: the tone has
@@ -1234,10 +1248,8 @@ void search_sample(pulse_decoder &d, double index, double before, double y, doub
     }
     if (d.end != data_end::running && follow(d.down, index, -before, -y, level)) {
         note_opening(d, 1, d.down.rise);
-        if (tone_pulse(d, d.down_tone, d.down.rise, d.down.width)) {
-            d.inverted = true;
-            d.up = d.down;
-        }
+        if (tone_pulse(d, d.down_tone, d.down.rise, d.down.width))
+            read_pulses_down(d);
     }
 }
 
