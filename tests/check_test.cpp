@@ -1033,6 +1033,8 @@ TEST(Check, NoiseInACellsWindows)
         sample_change samples;
         int mismatches;
     } rows[] = {
+        {"a lower pulse a quarter of a cell before the first", changed(start(0) - 17, 4, 0, 0.35F),
+         0},
         {"a lower pulse a fifth of a cell before a 1", before_one(14, 0.35F), 0},
         {"one as tall as the cells' own", before_one(14, 0.5F), 1},
         {"a 1's second pulse at half its height", second_pulse(0.5F), 0},

@@ -688,10 +688,14 @@ bool read_weak_start(pulse_decoder &d, double index)
 }
 
 // A first pulse well before its place and lower than the usual ones may be noise: until the
-// cell's place has gone by, a pulse nearer it is taken instead.
+// cell's place has gone by, a pulse nearer it is taken instead. In the first cell too, where
+// noise taken for its pulse would set the clock half a cell off for good. Not in the second,
+// whose place only the first pulse foretold: a filter that spreads an edge may have had it
+// read on its late part, and the second read on the early one, as the cells after it are.
 bool doubtful_start(const cell_clock &k, double length)
 {
-    return k.settling == 0 && k.start < k.expected - steady_error * length &&
+    const bool foretold_by_one_pulse = k.settling == settling_cells - 1;
+    return !foretold_by_one_pulse && k.start < k.expected - steady_error * length &&
            k.start_peak < trusted_height * k.level;
 }
 
