@@ -806,17 +806,20 @@ struct cell_place {
     int bit;
 };
 
-// Cells held back after a join were read after every cell appended: the last of them, if any,
-// is the last cell read.
-read_cell *last_held(pulse_decoder &d)
+// Cells held back after a join were read after every cell appended, and cells waiting for the
+// data to show it goes on after those: the last of them, if any, is the last cell read.
+read_cell *last_unsettled(pulse_decoder &d)
 {
+    if (d.waiting_count > 0)
+        return &d.waiting[d.waiting_count - 1];
     held_cells &h = d.held_back;
     return h.count > 0 ? &h.cells[h.count - 1] : nullptr;
 }
 
 cell_place last_cell_place(const pulse_decoder &d)
 {
-    const std::uint64_t cell = (d.cells + d.held_back.count - 1) % cells_per_byte;
+    const std::uint64_t read = d.cells + d.held_back.count + d.waiting_count;
+    const std::uint64_t cell = (read - 1) % cells_per_byte;
     const bool ends_byte = cell == cells_per_byte - 1;
     return {cell, ends_byte, ends_byte ? 1 : 1 << (cell + 1)};
 }
@@ -824,16 +827,16 @@ cell_place last_cell_place(const pulse_decoder &d)
 // The last cell read, whose first pulse the silence cut short or whose second it delayed.
 bool last_cell_was_one(pulse_decoder &d)
 {
-    if (const read_cell *held = last_held(d))
-        return held->bit == 1;
+    if (const read_cell *unsettled = last_unsettled(d))
+        return unsettled->bit == 1;
     const cell_place p = last_cell_place(d);
     return ((p.ends_byte ? d.bytes.back() : d.byte_bits) & p.bit) != 0;
 }
 
 void make_last_cell_one(pulse_decoder &d)
 {
-    if (read_cell *held = last_held(d)) {
-        held->bit = 1;
+    if (read_cell *unsettled = last_unsettled(d)) {
+        unsettled->bit = 1;
         return;
     }
     const cell_place p = last_cell_place(d);
@@ -846,7 +849,11 @@ void make_last_cell_one(pulse_decoder &d)
 // Takes the last cell read back, to be read again from where the silence let it go on.
 void forget_last_cell(pulse_decoder &d)
 {
-    if (last_held(d)) {
+    if (d.waiting_count > 0) {
+        --d.waiting_count;
+        return;
+    }
+    if (d.held_back.count > 0) {
         --d.held_back.count;
         return;
     }
@@ -904,12 +911,14 @@ void undo_join(pulse_decoder &d)
     restore_joined(d);
 }
 
-// The data went on where the silence broke in: its cells were none of the data. A 1 whose
-// second pulse came after the silence was cut in two; so was a first pulse that the silence
-// broke into, shorter than any 0's, whose rest starts the cells after it.
+// The data went on where the silence broke in: the cells read in it were none of the data,
+// while those heard before it wait on for the data to show it goes on. A 1 whose second pulse
+// came after the silence was cut in two; so was a first pulse that the silence broke into,
+// shorter than any 0's, whose rest starts the cells after it.
 void join_across_silence(pulse_decoder &d, bool first_is_middle, double first)
 {
-    d.waiting_count = 0;
+    while (d.waiting_count > 0 && !d.waiting[d.waiting_count - 1].heard)
+        --d.waiting_count;
     d.previous_cell = -1; // no cell's length runs across the silence
     if (d.cells == 0)
         return;
