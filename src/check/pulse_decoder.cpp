@@ -70,13 +70,13 @@ constexpr double highest_one_height = 1.4;
 // A 1's first pulse is as long as its second, a 0's twice as long: where the 0's still stands
 // after a 1's has fallen, and where the swing after the 0's longer pulse goes the deeper, the
 // cell's value shows again, in noise apart from the middle's. Each point counts as far as it
-// has told the values apart against its spread in the cells read, a third as much as an ideal
-// weighing would give it, since the middle's spread is a tallest sample's; together never for
+// has told the values apart against its spread in the cells read, less than an ideal weighing
+// would give it, since the middle's spread is a tallest sample's; together never for
 // more than this part of the distance between the middles of a 0 and a 1. Each is measured
 // from a point nearer a 0's mean than a 1's: a 1 whose middle noise has lowered is the
 // likelier mistake; and a value further out than its mean says no more than the mean.
 constexpr double shape_cycles[] = {0.75 * normal_high_cycles, 1.4 * normal_high_cycles};
-constexpr double shape_trust = 0.35;
+constexpr double shape_trust = 0.7;
 constexpr double shape_reach = 0.4;
 constexpr double shape_split = 0.6;
 // What the recording went through shapes the pulses' shapes as much as the middles: both are
