@@ -562,7 +562,8 @@ void decide_cell(pulse_decoder &d, double index)
         margin = std::min(margin, margin_of((k.start - k.expected) / length, 0));
     if (bit && k.middle_rise >= 0)
         margin = std::min(margin, margin_of((k.middle_rise - k.start) / length, one_gap));
-    const double width = k.heard ? k.start_width : 0;
+    const double width = !k.heard ? 0 : k.cut_start ? d.normal_width[bit] : k.start_width;
+    k.cut_start = false;
     if (d.waiting_count == cells_waiting)
         commit_waiting(d);
     const bool silent = !k.heard && nothing_in(d, k.cell_from, index);
@@ -944,8 +945,10 @@ void join_across_silence(pulse_decoder &d, bool first_is_middle, double first)
                   after < whole - cut_pulse_samples &&
                   std::fabs(before + after - whole) < joined_pulse_samples;
     }
-    if (!last_cell_was_one(d) && pieces)
+    if (!last_cell_was_one(d) && pieces) {
         forget_last_cell(d);
+        d.clock.cut_start = true;
+    }
 }
 
 // The pulses gathered show where the cells start: the clock takes its place from them, and the

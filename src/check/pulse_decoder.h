@@ -134,6 +134,9 @@ struct cell_clock {
     bool weak_read = false; // the first cell was read again from it
     // How much of its first pulse's distance from where it was expected the clock follows.
     double error_followed = 0;
+    // The cell starts with the rest of a first pulse a silence cut in two: its width says
+    // nothing of the pulse's.
+    bool cut_start = false;
 };
 
 // After a silence put into the signal the clock has lost its place: the pulses that follow are
