@@ -250,6 +250,9 @@ void append_cell(pulse_decoder &d, const read_cell &cell)
             d.byte_widest_normal[bit] = std::max(d.byte_widest_normal[bit], cell.width);
         }
     } else {
+        if (cell.heard)
+            d.last_width[bit] +=
+                (cell.width - d.last_width[bit]) / static_cast<double>(++d.last_count[bit]);
         const double normal =
             d.byte_widest_normal[bit] > 0 ? d.byte_widest_normal[bit] : d.normal_width[bit];
         d.longer_last += cell.width > normal + 0.5;
@@ -933,14 +936,17 @@ void join_across_silence(pulse_decoder &d, bool first_is_middle, double first)
         return;
     }
     // The two pieces of a pulse are each shorter than it, and together as long; a byte's last
-    // pulses are the longer.
-    const double lengthen =
-        last_cell_place(d).ends_byte ? double{last_high_cycles} / normal_high_cycles : 1.0;
+    // pulses are the longer, by less than their length in cycles says, since the filters blur
+    // every edge alike: as long as the last ones read were.
+    const bool ends_byte = last_cell_place(d).ends_byte;
+    const double lengthen = double{last_high_cycles} / normal_high_cycles;
     const double before = d.clock.start_width;
     const double after = band_width(d, first + d.means.pulse_width);
     bool pieces = false;
     for (int bit = 0; bit < 2; ++bit) {
-        const double whole = d.normal_width[bit] * lengthen;
+        const double whole = !ends_byte              ? d.normal_width[bit]
+                             : d.last_count[bit] > 0 ? d.last_width[bit]
+                                                     : d.normal_width[bit] * lengthen;
         pieces |= d.normal_count[bit] > 0 && before < whole - cut_pulse_samples &&
                   after < whole - cut_pulse_samples &&
                   std::fabs(before + after - whole) < joined_pulse_samples;

@@ -291,6 +291,8 @@ struct pulse_decoder {
     int byte_bits = 0;
     double normal_width[2] = {0, 0}; // running mean width of normal cells' pulses, by bit
     std::uint64_t normal_count[2] = {0, 0};
+    double last_width[2] = {0, 0}; // the same of bytes' last cells
+    std::uint64_t last_count[2] = {0, 0};
     double byte_widest_normal[2] = {0, 0};
     double byte_margin = 1; // of the byte being read
     double quiet_from = 0, quiet_until = 0;
