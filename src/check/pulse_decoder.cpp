@@ -233,6 +233,11 @@ double length_of_kind(double period, bool last)
     return period * (last ? double{last_cell_cycles} / normal_cell_cycles : 1.0);
 }
 
+void add_to_mean(double &mean, std::uint64_t &count, double value)
+{
+    mean += (value - mean) / static_cast<double>(++count);
+}
+
 // A cell's value, and the byte it completes.
 void append_cell(pulse_decoder &d, const read_cell &cell)
 {
@@ -245,14 +250,12 @@ void append_cell(pulse_decoder &d, const read_cell &cell)
         d.byte_bits |= bit << (d.cells % cells_per_byte + 1);
         // A cell whose pulse was lost has no width to learn from.
         if (cell.heard) {
-            d.normal_width[bit] +=
-                (cell.width - d.normal_width[bit]) / static_cast<double>(++d.normal_count[bit]);
+            add_to_mean(d.normal_width[bit], d.normal_count[bit], cell.width);
             d.byte_widest_normal[bit] = std::max(d.byte_widest_normal[bit], cell.width);
         }
     } else {
         if (cell.heard)
-            d.last_width[bit] +=
-                (cell.width - d.last_width[bit]) / static_cast<double>(++d.last_count[bit]);
+            add_to_mean(d.last_width[bit], d.last_count[bit], cell.width);
         const double normal =
             d.byte_widest_normal[bit] > 0 ? d.byte_widest_normal[bit] : d.normal_width[bit];
         d.longer_last += cell.width > normal + 0.5;
@@ -915,6 +918,18 @@ void undo_join(pulse_decoder &d)
     restore_joined(d);
 }
 
+// How long a first pulse of this value is read, as the cells read show it. A byte's last is
+// the longer, by less than its length in cycles says, since the filters blur every edge alike:
+// as long as the last ones read were, once one was.
+double usual_width(const pulse_decoder &d, int bit, bool ends_byte)
+{
+    if (!ends_byte)
+        return d.normal_width[bit];
+    if (d.last_count[bit] > 0)
+        return d.last_width[bit];
+    return d.normal_width[bit] * (double{last_high_cycles} / normal_high_cycles);
+}
+
 // The data went on where the silence broke in: the cells read in it were none of the data,
 // while those heard before it wait on for the data to show it goes on. A 1 whose second pulse
 // came after the silence was cut in two; so was a first pulse that the silence broke into,
@@ -935,18 +950,13 @@ void join_across_silence(pulse_decoder &d, bool first_is_middle, double first)
         make_last_cell_one(d);
         return;
     }
-    // The two pieces of a pulse are each shorter than it, and together as long; a byte's last
-    // pulses are the longer, by less than their length in cycles says, since the filters blur
-    // every edge alike: as long as the last ones read were.
+    // The two pieces of a pulse are each shorter than it, and together as long.
     const bool ends_byte = last_cell_place(d).ends_byte;
-    const double lengthen = double{last_high_cycles} / normal_high_cycles;
     const double before = d.clock.start_width;
     const double after = band_width(d, first + d.means.pulse_width);
     bool pieces = false;
     for (int bit = 0; bit < 2; ++bit) {
-        const double whole = !ends_byte              ? d.normal_width[bit]
-                             : d.last_count[bit] > 0 ? d.last_width[bit]
-                                                     : d.normal_width[bit] * lengthen;
+        const double whole = usual_width(d, bit, ends_byte);
         pieces |= d.normal_count[bit] > 0 && before < whole - cut_pulse_samples &&
                   after < whole - cut_pulse_samples &&
                   std::fabs(before + after - whole) < joined_pulse_samples;
