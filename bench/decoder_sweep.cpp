@@ -590,7 +590,7 @@ channel hum_channel()
 channel allpass_channel()
 {
     channel c{"Allpass, Q 0.7: the phase turned, the level untouched", {}};
-    for (double hertz : {300, 1000, 3000, 6000})
+    for (double hertz : {300, 500, 700, 1000, 3000, 6000})
         c.points.push_back(
             {value_name(hertz, "Hz"), [hertz](const converted_signal &s, std::uint32_t) {
                  return through_allpasses(s, hertz, 1);

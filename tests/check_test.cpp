@@ -335,7 +335,7 @@ TEST(Check, WithoutAnImageOnlyACleanDecodePasses)
         {"a 35 ms dropout", {}, silence(middle, 1544), "pulses stop for", "dropout at"},
         {"one NaN", {}, changed(middle + 3, 1, 0, NAN), "not a number", nullptr},
         {"a one-sample pop", {}, changed(middle + 20, 1, 0, 1), nullptr, nullptr},
-        {"a DC step", {}, changed(middle, all, 1, 0.25F), "timing margin", nullptr},
+        {"a DC step", {}, changed(middle, all, 1, 0.3F), "timing margin", nullptr},
         {"a 20 ms dip to a tenth", {}, changed(middle, 882, 0.1F, 0), "missing", "dropout at"},
         {"silence", {}, changed(0, all, 0, 0), "no lead-in", "no signal"},
         {"57 dB down", {}, changed(0, all, 0.0014F, 0), nullptr, nullptr},
@@ -708,6 +708,28 @@ TEST(Check, FirstCellBehindAnAllpass)
     const auto c = check(dir, "d.wav", {"-i", "image.zkt"});
     EXPECT_EQ(c.report["mismatches"], 0) << c.report.dump();
     EXPECT_EQ(c.status, 0) << c.report.dump();
+}
+
+// Behind three allpasses at 1 kHz each pulse rings on into the cells after it: after a 1, a
+// 0's middle stands nearly as high as a 1's after a 0. Once the middles after each value have
+// been learnt, the bytes are read right; the first ones, read before that, and the last, with
+// no cell after it, not yet.
+TEST(Check, MiddlesLearntAfterEachValue)
+{
+    if (!has_sox())
+        GTEST_SKIP() << "sox is not installed (Debian: apt-get install sox)";
+    scratch_dir dir;
+    std::minstd_rand random(5);
+    std::vector<std::uint8_t> image(300);
+    for (auto &byte : image)
+        byte = static_cast<std::uint8_t>(random() & 0x7F);
+    convert(dir, image, {"--pad", "0.3"});
+    shell(dir, "sox out.wav -b 16 d.wav allpass 1000 0.7q allpass 1000 0.7q allpass 1000 0.7q");
+    check(dir, "d.wav", {"-o", "got.zkt"});
+    const auto got = read_bytes(dir.path("got.zkt"));
+    ASSERT_EQ(got.size(), image.size());
+    constexpr std::size_t learnt_by = 20;
+    EXPECT_TRUE(std::equal(image.begin() + learnt_by, image.end() - 1, got.begin() + learnt_by));
 }
 
 // Degraded copies of the program's own output, made with sox as a player, a cable or a

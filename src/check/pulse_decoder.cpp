@@ -467,10 +467,29 @@ double middle_reference(const cell_clock &k)
 
 // A 0 has nothing in its middle, a 1 a second pulse about as tall as its first: how tall is
 // learnt from the 1s read, since what the recording went through shapes it. Halfway between
-// the two, against the reference, is as far from either as can be.
+// the two, against the reference, is as far from either as can be. Once both values have been
+// read often enough after the cell before's value, halfway between their middles there.
+const cell_feature *middles_after_last(const cell_clock &k)
+{
+    const cell_feature &m = k.middles_after[k.last_bit];
+    if (std::min(m.count[0], m.count[1]) < shapes_needed || m.mean[1] <= m.mean[0])
+        return nullptr;
+    return &m;
+}
+
 double middle_threshold(const cell_clock &k)
 {
+    if (const cell_feature *m = middles_after_last(k))
+        return m->mean[0] + decision_height * (m->mean[1] - m->mean[0]);
     return decision_height * k.one_height;
+}
+
+// Where a cell of value `bit` usually has its middle.
+double usual_middle(const cell_clock &k, int bit)
+{
+    if (const cell_feature *m = middles_after_last(k))
+        return m->mean[bit];
+    return bit * k.one_height;
 }
 
 // How far the cell's first pulse came from its place, as far as the clock follows it.
@@ -537,7 +556,9 @@ void learn_features(cell_clock &k, int bit)
 {
     if (!k.heard)
         return;
-    learn_feature(k.middles, bit, k.middle_peak / middle_reference(k));
+    const double middle = k.middle_peak / middle_reference(k);
+    learn_feature(k.middles, bit, middle);
+    learn_feature(k.middles_after[k.last_bit], bit, middle);
     for (int i = 0; i < cell_clock::shape_points; ++i)
         if (k.shape_read[i])
             learn_feature(k.shapes[i], bit, k.shape[i] / middle_reference(k));
@@ -553,8 +574,11 @@ void decide_cell(pulse_decoder &d, double index)
     // The margin is the middle's own: the first pulse's shape only settles what it left in
     // doubt.
     const int bit = height + shape_shift(k) > threshold ? 1 : 0;
-    double margin = std::clamp(1 - std::fabs(height - bit * k.one_height) / threshold, 0.0, 1.0);
+    const double usual = usual_middle(k, bit);
+    double margin =
+        std::clamp(1 - std::fabs(height - usual) / std::fabs(threshold - usual), 0.0, 1.0);
     learn_features(k, bit);
+    k.last_bit = bit;
     // The first 1s are averaged with the usual height, the later ones follow slow changes.
     if (bit && k.heard) {
         const double weight =

@@ -119,6 +119,11 @@ struct cell_clock {
     double shape[shape_points] = {}, shape_delay[shape_points] = {};
     bool shape_read[shape_points] = {};
     cell_feature middles, shapes[shape_points];
+    // The middles again, after a 0 and after a 1: a filter that turns the phase spreads each
+    // pulse into the cells after it, and a 0's middle after a 1 may stand higher than a 1's
+    // after a 0.
+    cell_feature middles_after[2];
+    int last_bit = 0;       // the value of the cell before
     double level = 0;       // the height of the cells' first pulses, followed from cell to cell
     double usual_level = 0; // the same over many cells
     double one_height = 0;  // a 1's second pulse against its first, over many cells
