@@ -710,26 +710,40 @@ TEST(Check, FirstCellBehindAnAllpass)
     EXPECT_EQ(c.status, 0) << c.report.dump();
 }
 
-// Behind three allpasses at 1 kHz each pulse rings on into the cells after it: after a 1, a
-// 0's middle stands nearly as high as a 1's after a 0. Once the middles after each value have
-// been learnt, the bytes are read right; the first ones, read before that, and the last, with
-// no cell after it, not yet.
-TEST(Check, MiddlesLearntAfterEachValue)
+// A filter that turns the phase leaves each pulse ringing into the cells after it: after a 1,
+// a 0's middle may stand nearly as high as a 1's after a 0, and at 500 Hz every middle rides
+// on a slow hump. The middles after each value fall in two heaps all the same, and the first
+// cells, read before the heaps were known, are read again once they are. Random bytes, as a
+// program's are; the first byte, read as the tone's ringing dies away, is not held.
+TEST(Check, MiddlesAfterEachValue)
 {
     if (!has_sox())
         GTEST_SKIP() << "sox is not installed (Debian: apt-get install sox)";
+    const struct {
+        const char *chain;
+        unsigned seed;
+        std::ptrdiff_t first_held;
+    } rows[] = {
+        {"allpass 500 0.7q", 3, 0},
+        {"allpass 700 0.7q", 1, 1},
+        {"allpass 1000 0.7q allpass 1000 0.7q allpass 1000 0.7q", 5, 0},
+    };
     scratch_dir dir;
-    std::minstd_rand random(5);
-    std::vector<std::uint8_t> image(300);
-    for (auto &byte : image)
-        byte = static_cast<std::uint8_t>(random() & 0x7F);
-    convert(dir, image, {"--pad", "0.3"});
-    shell(dir, "sox out.wav -b 16 d.wav allpass 1000 0.7q allpass 1000 0.7q allpass 1000 0.7q");
-    check(dir, "d.wav", {"-o", "got.zkt"});
-    const auto got = read_bytes(dir.path("got.zkt"));
-    ASSERT_EQ(got.size(), image.size());
-    constexpr std::size_t learnt_by = 20;
-    EXPECT_TRUE(std::equal(image.begin() + learnt_by, image.end() - 1, got.begin() + learnt_by));
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.chain);
+        std::minstd_rand random(row.seed);
+        std::vector<std::uint8_t> image(300);
+        for (auto &byte : image)
+            byte = static_cast<std::uint8_t>(random() & 0x7F);
+        convert(dir, image, {"--pad", "0.3"});
+        fs::remove(dir.path("got.zkt"));
+        shell(dir, "sox out.wav -b 16 d.wav " + std::string(row.chain));
+        check(dir, "d.wav", {"-o", "got.zkt"});
+        const auto got = read_bytes(dir.path("got.zkt"));
+        ASSERT_EQ(got.size(), image.size());
+        EXPECT_TRUE(
+            std::equal(image.begin() + row.first_held, image.end(), got.begin() + row.first_held));
+    }
 }
 
 // Degraded copies of the program's own output, made with sox as a player, a cable or a
@@ -1027,6 +1041,25 @@ TEST(Check, HostileInput)
     shell(dir, "sox -n -r 8000 -b 16 minute.flac synth 60 square 565 vol 0.5 && "
                "sox -n -r 8000 -b 16 long.flac synth 1200 square 565 vol 0.5");
     EXPECT_LT(check_memory(dir, "long.flac") - check_memory(dir, "minute.flac"), 4096);
+}
+
+// A long run of one value leaves the middles after it in a single heap, which noise spreads:
+// split anywhere, it would read half the run as the other value. The heaps found before the
+// run stand through it.
+TEST(Check, RunsOfOneValueInNoise)
+{
+    scratch_dir dir;
+    std::vector<std::uint8_t> image = seven_bit_image();
+    image.insert(image.begin() + 100, 200, 0x00);
+    image.insert(image.begin() + 400, 200, 0x7F);
+    write_bytes(dir.path("image.zkt"), image);
+    for (const float height : {0.1F, 0.2F, 0.3F}) {
+        SCOPED_TRACE(height);
+        auto samples = ideal_signal(image).samples();
+        noise(0, height, false)(samples);
+        const auto c = check_samples(dir, samples, {"-i", "image.zkt"});
+        EXPECT_EQ(c.report["mismatches"], 0) << c.report.dump();
+    }
 }
 
 // Noise in a cell's windows, where a doubt it leaves is settled by what else the cell shows. A

@@ -82,6 +82,10 @@ constexpr double shape_split = 0.6;
 // What the recording went through shapes the pulses' shapes as much as the middles: both are
 // learnt from the cells read, and a point counts once each value has been read this often.
 constexpr std::uint64_t shapes_needed = 8;
+// The middles after each value are parted into two heaps every few cells; older middles count
+// for less by a part at each parting.
+constexpr int heaps_every = 8;
+constexpr double heaps_keep = 0.9;
 // A first pulse rises through this part of the level, and one of the usual height, which
 // noise seldom reaches, through the second.
 constexpr double start_height = 0.5;
@@ -425,6 +429,7 @@ double cell_length(pulse_decoder &d)
 }
 
 void undo_join(pulse_decoder &d);
+void read_early_again(pulse_decoder &d);
 
 // No first pulse for long enough: the data is over, and the cells read in the silence were
 // none of it.
@@ -433,6 +438,8 @@ void end_data(pulse_decoder &d)
     if (d.clock.unconfirmed > 0)
         undo_join(d);
     settle_framing(d);
+    if (d.early.open)
+        read_early_again(d);
     d.clock.unconfirmed = 0;
     d.waiting_count = 0;
     d.silence_pending = false;
@@ -467,28 +474,26 @@ double middle_reference(const cell_clock &k)
 
 // A 0 has nothing in its middle, a 1 a second pulse about as tall as its first: how tall is
 // learnt from the 1s read, since what the recording went through shapes it. Halfway between
-// the two, against the reference, is as far from either as can be. Once both values have been
-// read often enough after the cell before's value, halfway between their middles there.
-const cell_feature *middles_after_last(const cell_clock &k)
+// the two, against the reference, is as far from either as can be. Once the middles read
+// after the cell before's value have parted into two heaps, halfway between those.
+const middle_heights *middles_after_last(const cell_clock &k)
 {
-    const cell_feature &m = k.middles_after[k.last_bit];
-    if (std::min(m.count[0], m.count[1]) < shapes_needed || m.mean[1] <= m.mean[0])
-        return nullptr;
-    return &m;
+    const middle_heights &m = k.middles_after[k.last_bit];
+    return m.parted ? &m : nullptr;
 }
 
 double middle_threshold(const cell_clock &k)
 {
-    if (const cell_feature *m = middles_after_last(k))
-        return m->mean[0] + decision_height * (m->mean[1] - m->mean[0]);
+    if (const middle_heights *m = middles_after_last(k))
+        return m->low + decision_height * (m->high - m->low);
     return decision_height * k.one_height;
 }
 
 // Where a cell of value `bit` usually has its middle.
 double usual_middle(const cell_clock &k, int bit)
 {
-    if (const cell_feature *m = middles_after_last(k))
-        return m->mean[bit];
+    if (const middle_heights *m = middles_after_last(k))
+        return bit ? m->high : m->low;
     return bit * k.one_height;
 }
 
@@ -552,16 +557,132 @@ void learn_feature(cell_feature &f, int bit, double value)
     f.spread += usual_level_weight * (off * off - f.spread);
 }
 
+// The split of the heights into the two heaps that lie furthest apart for their weights. Where
+// they lie half a 1's height apart or more, they are the two values; otherwise the last heaps
+// found stand, as through a run of one value, whose heap alone may split anywhere.
+void part_heaps(middle_heights &m, double one_height)
+{
+    constexpr double bin_height = middle_heights::top / middle_heights::bins;
+    double all = 0, sum = 0;
+    for (int b = 0; b < middle_heights::bins; ++b) {
+        all += m.weight[b];
+        sum += m.weight[b] * (b + 0.5) * bin_height;
+    }
+    double below = 0, below_sum = 0, best = 0, low = 0, high = 0;
+    for (int b = 0; b + 1 < middle_heights::bins; ++b) {
+        below += m.weight[b];
+        below_sum += m.weight[b] * (b + 0.5) * bin_height;
+        const double above = all - below;
+        if (below <= 0 || above <= 0)
+            continue;
+        const double split_low = below_sum / below, split_high = (sum - below_sum) / above;
+        const double between = below * above * (split_high - split_low) * (split_high - split_low);
+        if (between > best) {
+            best = between;
+            low = split_low;
+            high = split_high;
+        }
+    }
+    if (best > 0 && high - low >= decision_height * one_height) {
+        m.parted = true;
+        m.low = low;
+        m.high = high;
+    }
+}
+
+void add_middle(middle_heights &m, double height, double one_height)
+{
+    const int bin = std::min(middle_heights::bins - 1,
+                             static_cast<int>(height / middle_heights::top * middle_heights::bins));
+    m.weight[std::max(0, bin)] += 1;
+    if (++m.added % heaps_every != 0)
+        return;
+    part_heaps(m, one_height);
+    for (double &w : m.weight)
+        w *= heaps_keep;
+}
+
 void learn_features(cell_clock &k, int bit)
 {
     if (!k.heard)
         return;
     const double middle = k.middle_peak / middle_reference(k);
     learn_feature(k.middles, bit, middle);
-    learn_feature(k.middles_after[k.last_bit], bit, middle);
+    add_middle(k.middles_after[k.last_bit], middle, k.one_height);
     for (int i = 0; i < cell_clock::shape_points; ++i)
         if (k.shape_read[i])
             learn_feature(k.shapes[i], bit, k.shape[i] / middle_reference(k));
+}
+
+// How close a cell came to the other value: its middle against the usual heights, or its
+// pulses' timing, whichever came closer. A 0's middle below the usual one leaves no doubt; a
+// 1's as far above it as the threshold is below may be noise on a pulse. The first cell's
+// place was foretold from the tone, and the second's from a first pulse measured against the
+// tone's height: until the clock has followed a pulse, the place says nothing.
+double cell_margin(const cell_clock &k, const early_cell &cell, double threshold, int bit)
+{
+    const double usual = usual_middle(k, bit);
+    const double off = bit ? std::fabs(cell.height - usual) : std::max(0.0, cell.height - usual);
+    const double middle = std::clamp(1 - off / std::fabs(threshold - usual), 0.0, 1.0);
+    return std::min({middle, cell.start_timing, bit ? cell.middle_timing : 1.0});
+}
+
+void set_cell_bit(pulse_decoder &d, std::uint64_t cell, int bit)
+{
+    const std::uint64_t byte = cell / cells_per_byte, in_byte = cell % cells_per_byte;
+    const int mask = in_byte == cells_per_byte - 1 ? 1 : 1 << (in_byte + 1);
+    if (byte < d.bytes.size())
+        d.bytes[byte] =
+            static_cast<std::uint8_t>(bit ? d.bytes[byte] | mask : d.bytes[byte] & ~mask);
+    else
+        d.byte_bits = bit ? d.byte_bits | mask : d.byte_bits & ~mask;
+}
+
+// The early cells read again against what has been learnt since, each after the value read
+// again before it; every cell so far is one of them.
+void read_early_again(pulse_decoder &d)
+{
+    early_cells &e = d.early;
+    cell_clock &k = d.clock;
+    e.open = false;
+    if (d.cells != e.count)
+        return;
+    d.worst_margin = 1;
+    double byte_margin = 1;
+    k.last_bit = 0;
+    for (std::uint64_t c = 0; c < e.count; ++c) {
+        const early_cell &cell = e.cells[c];
+        const double threshold = middle_threshold(k);
+        const int bit = cell.height + cell.shift > threshold ? 1 : 0;
+        const double margin = cell_margin(k, cell, threshold, bit);
+        set_cell_bit(d, c, bit);
+        note_margin(d, margin, c, cell.start);
+        byte_margin = std::min(byte_margin, margin);
+        if (c % cells_per_byte == cells_per_byte - 1) {
+            d.byte_margins[c / cells_per_byte] = static_cast<float>(byte_margin);
+            byte_margin = 1;
+        }
+        k.last_bit = bit;
+    }
+    d.byte_margin = byte_margin;
+}
+
+// Keeps a cell just read while every cell has gone straight into the bytes, with no silence
+// or dropout among them.
+void keep_early(pulse_decoder &d, const early_cell &cell)
+{
+    early_cells &e = d.early;
+    if (!e.open)
+        return;
+    const bool straight = d.waiting_count == 0 && !d.held_back.holding && !d.joined.pending &&
+                          d.dropout_count == 0 && d.cells == e.count + 1;
+    if (!straight) {
+        e.open = false;
+        return;
+    }
+    e.cells[e.count++] = cell;
+    if (e.count == early_cells::most)
+        read_early_again(d);
 }
 
 // The middle of the cell is over, at sample `index`: a pulse there is a 1.
@@ -573,10 +694,14 @@ void decide_cell(pulse_decoder &d, double index)
     const double threshold = middle_threshold(k);
     // The margin is the middle's own: the first pulse's shape only settles what it left in
     // doubt.
-    const int bit = height + shape_shift(k) > threshold ? 1 : 0;
-    const double usual = usual_middle(k, bit);
-    double margin =
-        std::clamp(1 - std::fabs(height - usual) / std::fabs(threshold - usual), 0.0, 1.0);
+    const double shift = shape_shift(k);
+    const int bit = height + shift > threshold ? 1 : 0;
+    const double start_timing =
+        k.heard && k.settling == 0 ? margin_of((k.start - k.expected) / length, 0) : 1;
+    const double middle_timing =
+        k.middle_rise >= 0 ? margin_of((k.middle_rise - k.start) / length, one_gap) : 1;
+    const early_cell early{height, shift, start_timing, middle_timing, k.start};
+    const double margin = cell_margin(k, early, threshold, bit);
     learn_features(k, bit);
     k.last_bit = bit;
     // The first 1s are averaged with the usual height, the later ones follow slow changes.
@@ -586,12 +711,6 @@ void decide_cell(pulse_decoder &d, double index)
         k.one_height = std::clamp(k.one_height + weight * (height - k.one_height),
                                   lowest_one_height, highest_one_height);
     }
-    // The first cell's place was foretold from the tone, and the second's from a first pulse
-    // measured against the tone's height: the clock has followed nothing yet.
-    if (k.heard && k.settling == 0)
-        margin = std::min(margin, margin_of((k.start - k.expected) / length, 0));
-    if (bit && k.middle_rise >= 0)
-        margin = std::min(margin, margin_of((k.middle_rise - k.start) / length, one_gap));
     const double width = !k.heard ? 0 : k.cut_start ? d.normal_width[bit] : k.start_width;
     k.cut_start = false;
     if (d.waiting_count == cells_waiting)
@@ -608,6 +727,7 @@ void decide_cell(pulse_decoder &d, double index)
         --k.unconfirmed;
     if (k.heard && k.unconfirmed == 0)
         commit_waiting(d);
+    keep_early(d, early);
     k.expected += k.error_followed + length;
     k.settling = std::max(0, k.settling - 1);
     clear_cell(k);
@@ -1656,6 +1776,8 @@ void finish_decoding(pulse_decoder &d)
     if (k.unconfirmed > 0)
         undo_join(d);
     settle_framing(d);
+    if (d.early.open)
+        read_early_again(d);
     d.waiting_count = 0;
     close_quiet_window(d);
 }

@@ -93,6 +93,18 @@ struct cell_feature {
     std::uint64_t count[2] = {0, 0};
 };
 
+// The middles read after a cell of one value, in bins of their height against the reference.
+// They lie in two heaps, one for each value, wherever what the recording went through put
+// them: where the heaps part is found from the heights alone, not from the values read.
+struct middle_heights {
+    static constexpr int bins = 64;
+    static constexpr double top = 2; // taller middles count in the last bin
+    double weight[bins] = {};
+    int added = 0;
+    bool parted = false;      // the heaps have stood clearly apart
+    double low = 0, high = 0; // and these were their means then
+};
+
 // The data's cells are read by a clock: every cell starts with a pulse, so each start is
 // looked for where the cells before say it should be, a quarter of a cell either way, and a
 // 1's second pulse half a cell on. A pulse missing, or one too many between, never moves the
@@ -122,7 +134,7 @@ struct cell_clock {
     // The middles again, after a 0 and after a 1: a filter that turns the phase spreads each
     // pulse into the cells after it, and a 0's middle after a 1 may stand higher than a 1's
     // after a 0.
-    cell_feature middles_after[2];
+    middle_heights middles_after[2];
     int last_bit = 0;       // the value of the cell before
     double level = 0;       // the height of the cells' first pulses, followed from cell to cell
     double usual_level = 0; // the same over many cells
@@ -200,6 +212,22 @@ struct held_cells {
     std::size_t count = 0;
 };
 
+// The data's first cells as they were read: until the middles after each value have been
+// parted from enough cells, a value rests on heights learnt from too few, and the cells are
+// read again once they have been, as long as every cell went straight into the bytes.
+struct early_cell {
+    double height, shift; // the middle's height, and what the first pulse's shape added to it
+    double start_timing;  // the margin the first pulse's place left
+    double middle_timing; // and the middle's rise, should it be a 1
+    double start;
+};
+struct early_cells {
+    static constexpr std::size_t most = 448; // 64 bytes
+    early_cell cells[most] = {};
+    std::size_t count = 0;
+    bool open = true;
+};
+
 enum class data_end {
     not_started, // still looking for the lead-in
     running,     // the recording ended while pulses were still coming
@@ -269,6 +297,7 @@ struct pulse_decoder {
 
     // Working state.
     cell_clock clock;
+    early_cells early;
     place_search search;
     joined_cells joined;
     held_cells held_back;
