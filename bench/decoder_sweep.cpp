@@ -595,9 +595,15 @@ channel allpass_channel()
             {value_name(hertz, "Hz"), [hertz](const converted_signal &s, std::uint32_t) {
                  return through_allpasses(s, hertz, 1);
              }});
-    c.points.push_back({"3 x 1000 Hz", [](const converted_signal &s, std::uint32_t) {
-                            return through_allpasses(s, 1000, 3);
-                        }});
+    const struct {
+        int count;
+        double hertz;
+    } chains[] = {{2, 1000}, {2, 1500}, {3, 1000}, {3, 2000}};
+    for (const auto &chain : chains)
+        c.points.push_back({std::to_string(chain.count) + " x " + value_name(chain.hertz, "Hz"),
+                            [chain](const converted_signal &s, std::uint32_t) {
+                                return through_allpasses(s, chain.hertz, chain.count);
+                            }});
     return c;
 }
 
