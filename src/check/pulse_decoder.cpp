@@ -625,7 +625,7 @@ void learn_features(cell_clock &k, int bit)
 // 1's as far above it as the threshold is below may be noise on a pulse. The first cell's
 // place was foretold from the tone, and the second's from a first pulse measured against the
 // tone's height: until the clock has followed a pulse, the place says nothing.
-double cell_margin(const cell_clock &k, const early_cell &cell, double threshold, int bit)
+double cell_margin(const cell_clock &k, const cell_reading &cell, double threshold, int bit)
 {
     const double usual = usual_middle(k, bit);
     const double off = bit ? std::fabs(cell.height - usual) : std::max(0.0, cell.height - usual);
@@ -633,15 +633,31 @@ double cell_margin(const cell_clock &k, const early_cell &cell, double threshold
     return std::min({middle, cell.start_timing, bit ? cell.middle_timing : 1.0});
 }
 
+// Where a cell keeps its bit: a byte's last cell is its bit 0, and ends it; the others fill
+// bits 1 to 6 of the byte being read.
+struct cell_place {
+    std::uint64_t byte;
+    std::uint64_t cell; // in its byte
+    bool ends_byte;
+    int bit;
+};
+
+cell_place place_of(std::uint64_t cell)
+{
+    const std::uint64_t in_byte = cell % cells_per_byte;
+    const bool ends_byte = in_byte == cells_per_byte - 1;
+    return {cell / cells_per_byte, in_byte, ends_byte, ends_byte ? 1 : 1 << (in_byte + 1)};
+}
+
+// Sets the value of a cell already appended, in its byte or in the one being read.
 void set_cell_bit(pulse_decoder &d, std::uint64_t cell, int bit)
 {
-    const std::uint64_t byte = cell / cells_per_byte, in_byte = cell % cells_per_byte;
-    const int mask = in_byte == cells_per_byte - 1 ? 1 : 1 << (in_byte + 1);
-    if (byte < d.bytes.size())
-        d.bytes[byte] =
-            static_cast<std::uint8_t>(bit ? d.bytes[byte] | mask : d.bytes[byte] & ~mask);
+    const cell_place p = place_of(cell);
+    if (p.byte < d.bytes.size())
+        d.bytes[p.byte] =
+            static_cast<std::uint8_t>(bit ? d.bytes[p.byte] | p.bit : d.bytes[p.byte] & ~p.bit);
     else
-        d.byte_bits = bit ? d.byte_bits | mask : d.byte_bits & ~mask;
+        d.byte_bits = bit ? d.byte_bits | p.bit : d.byte_bits & ~p.bit;
 }
 
 // The early cells read again against what has been learnt since, each after the value read
@@ -654,10 +670,12 @@ void read_early_again(pulse_decoder &d)
     if (d.cells != e.count)
         return;
     d.worst_margin = 1;
+    d.worst_cell = 0;
+    d.worst_cell_start = 0;
     double byte_margin = 1;
     k.last_bit = 0;
     for (std::uint64_t c = 0; c < e.count; ++c) {
-        const early_cell &cell = e.cells[c];
+        const cell_reading &cell = e.cells[c];
         const double threshold = middle_threshold(k);
         const int bit = cell.height + cell.shift > threshold ? 1 : 0;
         const double margin = cell_margin(k, cell, threshold, bit);
@@ -675,7 +693,7 @@ void read_early_again(pulse_decoder &d)
 
 // Keeps a cell just read while every cell has gone straight into the bytes, with no silence
 // or dropout among them.
-void keep_early(pulse_decoder &d, const early_cell &cell)
+void keep_early(pulse_decoder &d, const cell_reading &cell)
 {
     early_cells &e = d.early;
     if (!e.open)
@@ -706,8 +724,8 @@ void decide_cell(pulse_decoder &d, double index)
         k.heard && k.settling == 0 ? margin_of((k.start - k.expected) / length, 0) : 1;
     const double middle_timing =
         k.middle_rise >= 0 ? margin_of((k.middle_rise - k.start) / length, one_gap) : 1;
-    const early_cell early{height, shift, start_timing, middle_timing, k.start};
-    const double margin = cell_margin(k, early, threshold, bit);
+    const cell_reading reading{height, shift, start_timing, middle_timing, k.start};
+    const double margin = cell_margin(k, reading, threshold, bit);
     learn_features(k, bit);
     k.last_bit = bit;
     // The first 1s are averaged with the usual height, the later ones follow slow changes.
@@ -733,7 +751,7 @@ void decide_cell(pulse_decoder &d, double index)
         --k.unconfirmed;
     if (k.heard && k.unconfirmed == 0)
         commit_waiting(d);
-    keep_early(d, early);
+    keep_early(d, reading);
     k.expected += k.error_followed + length;
     k.settling = std::max(0, k.settling - 1);
     clear_cell(k);
@@ -955,14 +973,6 @@ void start_search(pulse_decoder &d, double edge)
     d.search.pulses[d.search.count++] = edge;
 }
 
-// Where the last cell read keeps its bit: a byte's last cell is its bit 0, in the byte
-// already complete; the others fill bits 1 to 6 of the byte being read.
-struct cell_place {
-    std::uint64_t cell; // in its byte
-    bool ends_byte;
-    int bit;
-};
-
 // Cells held back after a join were read after every cell appended, and cells waiting for the
 // data to show it goes on after those: the last of them, if any, is the last cell read.
 read_cell *last_unsettled(pulse_decoder &d)
@@ -975,10 +985,7 @@ read_cell *last_unsettled(pulse_decoder &d)
 
 cell_place last_cell_place(const pulse_decoder &d)
 {
-    const std::uint64_t read = d.cells + d.held_back.count + d.waiting_count;
-    const std::uint64_t cell = (read - 1) % cells_per_byte;
-    const bool ends_byte = cell == cells_per_byte - 1;
-    return {cell, ends_byte, ends_byte ? 1 : 1 << (cell + 1)};
+    return place_of(d.cells + d.held_back.count + d.waiting_count - 1);
 }
 
 // The last cell read, whose first pulse the silence cut short or whose second it delayed.
@@ -986,21 +993,16 @@ bool last_cell_was_one(pulse_decoder &d)
 {
     if (const read_cell *unsettled = last_unsettled(d))
         return unsettled->bit == 1;
-    const cell_place p = last_cell_place(d);
-    return ((p.ends_byte ? d.bytes.back() : d.byte_bits) & p.bit) != 0;
+    const cell_place p = place_of(d.cells - 1);
+    return ((p.byte < d.bytes.size() ? d.bytes[p.byte] : d.byte_bits) & p.bit) != 0;
 }
 
 void make_last_cell_one(pulse_decoder &d)
 {
-    if (read_cell *unsettled = last_unsettled(d)) {
+    if (read_cell *unsettled = last_unsettled(d))
         unsettled->bit = 1;
-        return;
-    }
-    const cell_place p = last_cell_place(d);
-    if (p.ends_byte)
-        d.bytes.back() = static_cast<std::uint8_t>(d.bytes.back() | p.bit);
     else
-        d.byte_bits |= p.bit;
+        set_cell_bit(d, d.cells - 1, 1);
 }
 
 // Takes the last cell read back, to be read again from where the silence let it go on.

@@ -212,18 +212,19 @@ struct held_cells {
     std::size_t count = 0;
 };
 
-// The data's first cells as they were read: until the middles after each value have been
-// parted from enough cells, a value rests on heights learnt from too few, and the cells are
-// read again once they have been, as long as every cell went straight into the bytes.
-struct early_cell {
+// What a cell's value and margin were decided from.
+struct cell_reading {
     double height, shift; // the middle's height, and what the first pulse's shape added to it
     double start_timing;  // the margin the first pulse's place left
     double middle_timing; // and the middle's rise, should it be a 1
     double start;
 };
+// The data's first cells as they were read: until the middles after each value have been
+// parted from enough cells, a value rests on heights learnt from too few, and the cells are
+// read again once they have been, as long as every cell went straight into the bytes.
 struct early_cells {
     static constexpr std::size_t most = 448; // 64 bytes
-    early_cell cells[most] = {};
+    cell_reading cells[most] = {};
     std::size_t count = 0;
     bool open = true;
 };
