@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
+#include <numeric>
 
 namespace {
 
@@ -86,6 +88,10 @@ constexpr std::uint64_t shapes_needed = 8;
 // for less by a part at each parting.
 constexpr int heaps_every = 8;
 constexpr double heaps_keep = 0.9;
+// The early cells' four heights are fitted from a start this many times over, where there are
+// enough cells to show them: fewer are read again against the heaps as they stand.
+constexpr int fitting_rounds = 10;
+constexpr std::size_t fitted_cells_needed = 56;
 // A first pulse rises through this part of the level, and one of the usual height, which
 // noise seldom reaches, through the second.
 constexpr double start_height = 0.5;
@@ -660,24 +666,218 @@ void set_cell_bit(pulse_decoder &d, std::uint64_t cell, int bit)
         d.byte_bits = bit ? d.byte_bits | p.bit : d.byte_bits & ~p.bit;
 }
 
-// The early cells read again against what has been learnt since, each after the value read
-// again before it; every cell so far is one of them.
+// The early cells' values fitted as a whole: a middle stands at one of four heights, one for
+// each value of its cell and of the cell before, wherever a filter put them.
+struct pair_fit {
+    double mean[2][2] = {}; // by the value before, then the cell's own
+    double cost = 0;        // the middles' squared distances from their heights, summed
+    bool valid = false;     // the two heights after each value stand far enough apart
+    int first_after = 0;    // the tone before the first cell is neither value: the nearer
+    std::uint8_t bits[early_cells::most] = {};
+};
+
+// A cell's middle as it is judged, with what its first pulse's shape adds.
+double observed(const cell_reading &c)
+{
+    return c.height + c.shift;
+}
+
+// And alone, as the heaps hold it and a margin measures it.
+double middle_alone(const cell_reading &c)
+{
+    return c.height;
+}
+
+double squared(double x)
+{
+    return x * x;
+}
+
+// A cell whose first pulse was not heard keeps the value it was read with: its middle was
+// measured from a place the clock only foretold.
+double distance(const cell_reading &c, double mean, int bit)
+{
+    if (!c.heard)
+        return bit == c.bit ? 0 : std::numeric_limits<double>::infinity();
+    return squared(observed(c) - mean);
+}
+
+// The values that put every middle nearest its height, each after the value before it; the
+// first cell may follow either.
+double nearest_values(const early_cells &e, const double (&mean)[2][2], std::uint8_t *bits)
+{
+    std::uint8_t came_from[early_cells::most][2];
+    double cost[2];
+    for (int b = 0; b < 2; ++b)
+        cost[b] =
+            std::min(distance(e.cells[0], mean[0][b], b), distance(e.cells[0], mean[1][b], b));
+    for (std::size_t n = 1; n < e.count; ++n) {
+        double next[2];
+        for (int b = 0; b < 2; ++b) {
+            const double after[2] = {cost[0] + distance(e.cells[n], mean[0][b], b),
+                                     cost[1] + distance(e.cells[n], mean[1][b], b)};
+            came_from[n][b] = after[1] < after[0] ? 1 : 0;
+            next[b] = after[came_from[n][b]];
+        }
+        std::copy(next, next + 2, cost);
+    }
+    int bit = cost[1] < cost[0] ? 1 : 0;
+    const double least = cost[bit];
+    for (std::size_t n = e.count; n-- > 0;) {
+        bits[n] = static_cast<std::uint8_t>(bit);
+        bit = n > 0 ? came_from[n][bit] : bit;
+    }
+    return least;
+}
+
+// The four heights as the middles of the values found stand, `value` of each, and how many
+// stand at each; one no middle has keeps its place.
+void refit_heights(const early_cells &e, const std::uint8_t *bits,
+                   double (*value)(const cell_reading &), double (&mean)[2][2], int (&count)[2][2])
+{
+    double sum[2][2] = {};
+    std::fill(&count[0][0], &count[0][0] + 4, 0);
+    for (std::size_t n = 1; n < e.count; ++n) {
+        if (!e.cells[n].heard)
+            continue;
+        sum[bits[n - 1]][bits[n]] += value(e.cells[n]);
+        ++count[bits[n - 1]][bits[n]];
+    }
+    for (int before = 0; before < 2; ++before)
+        for (int b = 0; b < 2; ++b)
+            if (count[before][b] > 0)
+                mean[before][b] = sum[before][b] / count[before][b];
+}
+
+void fit_from(const early_cells &e, const double (&start)[2][2], double one_height, pair_fit &fit)
+{
+    std::copy(&start[0][0], &start[0][0] + 4, &fit.mean[0][0]);
+    int count[2][2];
+    for (int round = 0; round < fitting_rounds; ++round) {
+        nearest_values(e, fit.mean, fit.bits);
+        refit_heights(e, fit.bits, observed, fit.mean, count);
+    }
+    fit.cost = nearest_values(e, fit.mean, fit.bits);
+    const cell_reading &first = e.cells[0];
+    const int b = fit.bits[0];
+    fit.first_after = distance(first, fit.mean[1][b], b) < distance(first, fit.mean[0][b], b);
+    // Heights as close as noise would put them are one value split in two.
+    fit.valid = true;
+    for (int before = 0; before < 2; ++before)
+        if (count[before][0] > 0 && count[before][1] > 0 &&
+            fit.mean[before][1] - fit.mean[before][0] < decision_height * one_height)
+            fit.valid = false;
+}
+
+// The middles' quarters by height, each one's mean: whatever a filter did, the four heights
+// lie among them in some order.
+bool height_quarters(const early_cells &e, double (&quarter)[4])
+{
+    double sorted[early_cells::most];
+    std::size_t heard = 0;
+    for (std::size_t n = 0; n < e.count; ++n)
+        if (e.cells[n].heard)
+            sorted[heard++] = observed(e.cells[n]);
+    if (heard < 4)
+        return false;
+    std::sort(sorted, sorted + heard);
+    for (std::size_t q = 0; q < 4; ++q) {
+        const std::size_t from = heard * q / 4, to = heard * (q + 1) / 4;
+        quarter[q] =
+            std::accumulate(sorted + from, sorted + to, 0.0) / static_cast<double>(to - from);
+    }
+    return true;
+}
+
+// Fits from each way of sharing the quarters between the values before, the lower of each
+// pair a 0, and from the heaps learnt while reading; keeps the closest valid fit.
+bool fit_heights(const early_cells &e, const cell_clock &k, pair_fit &best)
+{
+    double quarter[4];
+    if (!height_quarters(e, quarter))
+        return false;
+    bool found = false;
+    pair_fit fit;
+    const auto consider = [&](const double(&start)[2][2]) {
+        fit_from(e, start, k.one_height, fit);
+        if (fit.valid && (!found || fit.cost < best.cost)) {
+            best = fit;
+            found = true;
+        }
+    };
+    constexpr int after_zero[6][2] = {{0, 1}, {0, 2}, {0, 3}, {1, 2}, {1, 3}, {2, 3}};
+    for (const auto &pair : after_zero) {
+        double start[2][2] = {{quarter[pair[0]], quarter[pair[1]]}, {}};
+        int taken = 0;
+        for (int q = 0; q < 4; ++q)
+            if (q != pair[0] && q != pair[1])
+                start[1][taken++] = quarter[q];
+        consider(start);
+    }
+    cell_clock learnt = k;
+    double start[2][2];
+    for (int before = 0; before < 2; ++before) {
+        learnt.last_bit = before;
+        start[before][0] = usual_middle(learnt, 0);
+        start[before][1] = usual_middle(learnt, 1);
+    }
+    consider(start);
+    return found;
+}
+
+// The heaps after each value learnt again from the early cells as fitted, each value before
+// known now, and the heaps' heights the fitted ones, of the middles alone.
+void learn_fitted_heights(cell_clock &k, const early_cells &e, const pair_fit &fit)
+{
+    double heights[2][2];
+    std::copy(&fit.mean[0][0], &fit.mean[0][0] + 4, &heights[0][0]);
+    int count[2][2];
+    refit_heights(e, fit.bits, middle_alone, heights, count);
+    for (middle_heights &m : k.middles_after)
+        m = middle_heights{};
+    for (std::size_t n = 1; n < e.count; ++n)
+        if (e.cells[n].heard)
+            add_middle(k.middles_after[fit.bits[n - 1]], e.cells[n].height, k.one_height);
+    for (int before = 0; before < 2; ++before) {
+        middle_heights &m = k.middles_after[before];
+        m.parted = true;
+        m.low = heights[before][0];
+        m.high = heights[before][1];
+    }
+}
+
+double clarity_of(const pair_fit &fit, std::size_t cells)
+{
+    const double closest =
+        std::min(fit.mean[0][1] - fit.mean[0][0], fit.mean[1][1] - fit.mean[1][0]);
+    const double spread = fit.cost / static_cast<double>(cells);
+    return spread > 0 ? squared(closest) / spread : std::numeric_limits<double>::max();
+}
+
+// The early cells read again once enough have been read to know the heights their middles
+// stand at; every cell so far is one of them but those still waiting, which the end of the data
+// showed to be silence.
 void read_early_again(pulse_decoder &d)
 {
     early_cells &e = d.early;
     cell_clock &k = d.clock;
     e.open = false;
-    if (d.cells != e.count)
-        return;
+    e.count = std::min<std::size_t>(e.count, d.cells);
+    pair_fit fit;
+    const bool fitted = e.count >= fitted_cells_needed && fit_heights(e, k, fit);
+    if (fitted) {
+        learn_fitted_heights(k, e, fit);
+        e.clarity = clarity_of(fit, e.count);
+    }
     d.worst_margin = 1;
     d.worst_cell = 0;
     d.worst_cell_start = 0;
     double byte_margin = 1;
-    k.last_bit = 0;
+    k.last_bit = fitted ? fit.first_after : 0;
     for (std::uint64_t c = 0; c < e.count; ++c) {
         const cell_reading &cell = e.cells[c];
         const double threshold = middle_threshold(k);
-        const int bit = cell.height + cell.shift > threshold ? 1 : 0;
+        const int bit = fitted ? fit.bits[c] : observed(cell) > threshold ? 1 : 0;
         const double margin = cell_margin(k, cell, threshold, bit);
         set_cell_bit(d, c, bit);
         note_margin(d, margin, c, cell.start);
@@ -691,21 +891,20 @@ void read_early_again(pulse_decoder &d)
     d.byte_margin = byte_margin;
 }
 
-// Keeps a cell just read while every cell has gone straight into the bytes, with no silence
-// or dropout among them.
+// Keeps a cell just read while no silence or dropout has come among the cells; they are read
+// again once there are enough, and no cell waits to be known as data.
 void keep_early(pulse_decoder &d, const cell_reading &cell)
 {
     early_cells &e = d.early;
     if (!e.open)
         return;
-    const bool straight = d.waiting_count == 0 && !d.held_back.holding && !d.joined.pending &&
-                          d.dropout_count == 0 && d.cells == e.count + 1;
-    if (!straight) {
+    if (d.held_back.holding || d.joined.pending || d.dropout_count > 0) {
         e.open = false;
         return;
     }
-    e.cells[e.count++] = cell;
-    if (e.count == early_cells::most)
+    if (e.count < early_cells::most)
+        e.cells[e.count++] = cell;
+    if (e.count == early_cells::most && d.waiting_count == 0)
         read_early_again(d);
 }
 
@@ -724,7 +923,7 @@ void decide_cell(pulse_decoder &d, double index)
         k.heard && k.settling == 0 ? margin_of((k.start - k.expected) / length, 0) : 1;
     const double middle_timing =
         k.middle_rise >= 0 ? margin_of((k.middle_rise - k.start) / length, one_gap) : 1;
-    const cell_reading reading{height, shift, start_timing, middle_timing, k.start};
+    const cell_reading reading{height, shift, start_timing, middle_timing, k.start, bit, k.heard};
     const double margin = cell_margin(k, reading, threshold, bit);
     learn_features(k, bit);
     k.last_bit = bit;
@@ -884,6 +1083,18 @@ void take_start(pulse_decoder &d, double start)
     d.last_pulse = start;
 }
 
+// The rival goes on from the next sample with the first cell's start it had. Not while samples
+// are read again, which the block's sample numbers do not reach.
+void fork_rival(pulse_decoder &d, double index, double y)
+{
+    d.clock.forked = true;
+    pulse_decoder rival = d;
+    rival.on_program = nullptr;
+    rival.previous = y;
+    rival.rival_from = static_cast<std::size_t>(index - static_cast<double>(d.samples)) + 1;
+    d.rival.assign(1, std::move(rival));
+}
+
 // The first pulse of a cell, looked for a quarter of a cell either side of where it should be;
 // `rose` says whether the pulses' path rose through start_height of the level here.
 void read_start(pulse_decoder &d, double index, double before, double y, bool rose)
@@ -900,8 +1111,11 @@ void read_start(pulse_decoder &d, double index, double before, double y, bool ro
     const bool doubtful = k.heard && doubtful_start(k, length);
     if (rose && (doubtful || !k.heard) && index >= k.expected - early * length) {
         const double start = crossing(index, before, y, start_height * k.level);
-        if (!k.heard || std::fabs(start - k.expected) < std::fabs(k.start - k.expected))
+        if (!k.heard || std::fabs(start - k.expected) < std::fabs(k.start - k.expected)) {
+            if (k.heard && first && !k.forked && index >= static_cast<double>(d.samples))
+                fork_rival(d, index, y);
             take_start(d, start);
+        }
     }
     if (k.heard) {
         for (int i = 0; i < cell_clock::shape_points; ++i) {
@@ -1679,15 +1893,16 @@ void filter_samples(pulse_decoder &d, const float *samples, std::size_t count,
 
 // The hot loop of a check: the filters first, then the decisions; everything else happens at
 // a pulse.
-void decide_samples(pulse_decoder &d, const filtered_samples &in, std::size_t count)
+void decide_samples(pulse_decoder &d, const filtered_samples &in, std::size_t from,
+                    std::size_t count)
 {
     const double searching_keep = std::exp(-1 / (envelope_seconds * d.rate));
     double previous = d.previous, previous_tone = d.previous_tone;
     // Kept in a register: through memory, every sample would wait on the one before's store.
     double envelope = d.envelope;
-    double index = static_cast<double>(d.samples);
+    double index = static_cast<double>(d.samples + from);
     const std::size_t mask = sample_history::size - 1;
-    for (std::size_t i = 0; i < count; ++i, ++index) {
+    for (std::size_t i = from; i < count; ++i, ++index) {
         const double tone = in.tone[i];
         const double pulse = in.pulse[i];
         const double y = d.inverted ? -pulse : pulse;
@@ -1717,6 +1932,42 @@ void decide_samples(pulse_decoder &d, const filtered_samples &in, std::size_t co
     d.samples += count;
 }
 
+// Both readings have read the early cells again, or one has stopped reading data: the one whose
+// middles stood clearer at their heights goes on, or, where either never fitted them, the one
+// whose bytes came closer to no doubt on the whole. The recording's own measures are the main
+// decoder's: only it saw every sample.
+bool rival_wins(const pulse_decoder &d, const pulse_decoder &rival)
+{
+    if (d.early.clarity > 0 && rival.early.clarity > 0)
+        return rival.early.clarity > d.early.clarity;
+    const std::size_t bytes = std::min(d.bytes.size(), rival.bytes.size());
+    if (bytes == 0)
+        return rival.worst_margin > d.worst_margin;
+    const auto sum = [bytes](const pulse_decoder &x) {
+        return std::accumulate(x.byte_margins.data(), x.byte_margins.data() + bytes, 0.0);
+    };
+    return sum(rival) > sum(d);
+}
+
+void settle_rival(pulse_decoder &d, bool finished)
+{
+    const pulse_decoder &rival = d.rival.front();
+    const bool both_read = !d.early.open && !rival.early.open;
+    const bool both_running = d.end == data_end::running && rival.end == data_end::running;
+    if (!finished && both_running && !both_read)
+        return;
+    if (rival_wins(d, rival)) {
+        pulse_decoder winner = std::move(d.rival.front());
+        take_recording_measures(winner, d);
+        winner.band = d.band;
+        winner.means = d.means;
+        winner.held = d.held;
+        winner.on_program = std::move(d.on_program);
+        d = std::move(winner);
+    }
+    d.rival.clear();
+}
+
 void decode_block(pulse_decoder &d, const float *samples, std::size_t count)
 {
     if (d.samples == 0 && count > 0)
@@ -1727,7 +1978,13 @@ void decode_block(pulse_decoder &d, const float *samples, std::size_t count)
     for (std::size_t done = 0; done < count; done += filtered_samples::most) {
         const std::size_t size = std::min(filtered_samples::most, count - done);
         filter_samples(d, samples + done, size, filtered);
-        decide_samples(d, filtered, size);
+        const bool forked_before = !d.rival.empty();
+        decide_samples(d, filtered, 0, size);
+        if (!d.rival.empty()) {
+            pulse_decoder &rival = d.rival.front();
+            decide_samples(rival, filtered, forked_before ? 0 : rival.rival_from, size);
+            settle_rival(d, false);
+        }
     }
 }
 
@@ -1761,6 +2018,15 @@ void decode_samples(pulse_decoder &d, const float *samples, std::size_t count)
 
 void finish_decoding(pulse_decoder &d)
 {
+    if (!d.rival.empty()) {
+        std::vector<pulse_decoder> rival = std::move(d.rival);
+        d.rival.clear();
+        finish_decoding(rival.front());
+        finish_decoding(d);
+        d.rival = std::move(rival);
+        settle_rival(d, true);
+        return;
+    }
     if (d.end == data_end::not_started) {
         // A tone that the end of the recording broke, with no data after it.
         const double end = static_cast<double>(d.samples);

@@ -154,6 +154,8 @@ struct cell_clock {
     // The cell starts with the rest of a first pulse a silence cut in two: its width says
     // nothing of the pulse's.
     bool cut_start = false;
+    // The first cell's place was in doubt and is being read both ways.
+    bool forked = false;
 };
 
 // After a silence put into the signal the clock has lost its place: the pulses that follow are
@@ -218,15 +220,21 @@ struct cell_reading {
     double start_timing;  // the margin the first pulse's place left
     double middle_timing; // and the middle's rise, should it be a 1
     double start;
+    int bit;    // as it was read
+    bool heard; // its first pulse was: else its middle was looked for where the clock put it
 };
-// The data's first cells as they were read: until the middles after each value have been
-// parted from enough cells, a value rests on heights learnt from too few, and the cells are
-// read again once they have been, as long as every cell went straight into the bytes.
+// The data's first cells as they were read: until enough middles have been read, a value rests
+// on heights learnt from too few, and on the value before it, which may itself be wrong. Once
+// there are enough, their values are fitted again as a whole, as long as no silence or dropout
+// came among them.
 struct early_cells {
     static constexpr std::size_t most = 448; // 64 bytes
     cell_reading cells[most] = {};
     std::size_t count = 0;
     bool open = true;
+    // How clearly the middles stood at their four heights when the cells were read again: the
+    // heights' distance over their spread, squared. 0 before.
+    double clarity = 0;
 };
 
 enum class data_end {
@@ -295,6 +303,13 @@ struct pulse_decoder {
     double cell_length_sum[2][2] = {};
     std::uint64_t cell_length_count[2][2] = {};
     hum_meter hum;
+
+    // A filter that turns the phase may delay the tone more than the pulses, and the first
+    // cell's place foretold from it is then no guide. Where the first cell could start at either
+    // of two pulses, the data is read from both, the other way by this second decoder, until
+    // the early cells show which reads clearer. It never holds more than one.
+    std::vector<pulse_decoder> rival;
+    std::size_t rival_from = 0; // the sample of the block it was forked in where it goes on
 
     // Working state.
     cell_clock clock;
