@@ -92,6 +92,9 @@ constexpr double heaps_keep = 0.9;
 // enough cells to show them: fewer are read again against the heaps as they stand.
 constexpr int fitting_rounds = 10;
 constexpr std::size_t fitted_cells_needed = 56;
+// Of two readings of the data from different first cells, the second must have fitted its early
+// cells this much more clearly to be taken.
+constexpr double clearly_clearer = 1.1;
 // A first pulse rises through this part of the level, and one of the usual height, which
 // noise seldom reaches, through the second.
 constexpr double start_height = 0.5;
@@ -1091,6 +1094,10 @@ void fork_rival(pulse_decoder &d, double index, double y)
     pulse_decoder rival = d;
     rival.on_program = nullptr;
     rival.previous = y;
+    // Where its first pulse is over, what follows is its middle, not a nearer first pulse.
+    const double length = cell_length(rival);
+    if (index >= rival.clock.start + start_pulse_cells * length)
+        start_heard(rival, length);
     rival.rival_from = static_cast<std::size_t>(index - static_cast<double>(d.samples)) + 1;
     d.rival.assign(1, std::move(rival));
 }
@@ -1932,14 +1939,21 @@ void decide_samples(pulse_decoder &d, const filtered_samples &in, std::size_t fr
     d.samples += count;
 }
 
-// Both readings have read the early cells again, or one has stopped reading data: the one whose
-// middles stood clearer at their heights goes on, or, where either never fitted them, the one
-// whose bytes came closer to no doubt on the whole. The recording's own measures are the main
-// decoder's: only it saw every sample.
+// Both readings have read the early cells again, or one has stopped reading data. Every cell
+// starts with a pulse: a reading half a cell off misses the first pulses of cells whose middle
+// is empty, and one that missed fewer than half as many as the other goes on. Else the one whose
+// middles stood clearly clearer at their heights, or, where either never fitted them, the one
+// whose bytes came closer to no doubt on the whole; the reading from the place the tone
+// foretold where neither is. The recording's own measures are the main decoder's: only it saw
+// every sample.
 bool rival_wins(const pulse_decoder &d, const pulse_decoder &rival)
 {
+    if (rival.lost_pulses * 2 < d.lost_pulses)
+        return true;
+    if (d.lost_pulses * 2 < rival.lost_pulses)
+        return false;
     if (d.early.clarity > 0 && rival.early.clarity > 0)
-        return rival.early.clarity > d.early.clarity;
+        return rival.early.clarity > clearly_clearer * d.early.clarity;
     const std::size_t bytes = std::min(d.bytes.size(), rival.bytes.size());
     if (bytes == 0)
         return rival.worst_margin > d.worst_margin;
