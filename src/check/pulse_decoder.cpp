@@ -1086,14 +1086,15 @@ void take_start(pulse_decoder &d, double start)
     d.last_pulse = start;
 }
 
-// The rival goes on from the next sample with the first cell's start it had. Not while samples
-// are read again, which the block's sample numbers do not reach.
+// The rival goes on from the next sample with the first cell's start it had, no longer in
+// doubt. Not while samples are read again, which the block's sample numbers do not reach.
 void fork_rival(pulse_decoder &d, double index, double y)
 {
     d.clock.forked = true;
     pulse_decoder rival = d;
     rival.on_program = nullptr;
     rival.previous = y;
+    rival.clock.expected = rival.clock.start;
     // Where its first pulse is over, what follows is its middle, not a nearer first pulse.
     const double length = cell_length(rival);
     if (index >= rival.clock.start + start_pulse_cells * length)
