@@ -1940,7 +1940,7 @@ void decide_samples(pulse_decoder &d, const filtered_samples &in, std::size_t fr
     d.samples += count;
 }
 
-// Both readings have read the early cells again, or one has stopped reading data. Every cell
+// Both readings have read the early cells again, or both have stopped reading data. Every cell
 // starts with a pulse: a reading half a cell off misses the first pulses of cells whose middle
 // is empty, and one that missed fewer than half as many as the other goes on. Else the one whose
 // middles stood clearly clearer at their heights, or, where either never fitted them, the one
@@ -1964,12 +1964,14 @@ bool rival_wins(const pulse_decoder &d, const pulse_decoder &rival)
     return sum(rival) > sum(d);
 }
 
+// A reading whose data ended has read its early cells again: the other, half a cell away, may
+// end a block later at the same end, or read on past a place the first lost.
 void settle_rival(pulse_decoder &d, bool finished)
 {
     const pulse_decoder &rival = d.rival.front();
     const bool both_read = !d.early.open && !rival.early.open;
-    const bool both_running = d.end == data_end::running && rival.end == data_end::running;
-    if (!finished && both_running && !both_read)
+    const bool both_ended = d.end != data_end::running && rival.end != data_end::running;
+    if (!finished && !both_read && !both_ended)
         return;
     if (rival_wins(d, rival)) {
         pulse_decoder winner = std::move(d.rival.front());
