@@ -741,7 +741,9 @@ TEST(Check, MiddlesAfterEachValue)
         {"allpass 500 0.7q", 3, 300, "44100"},
         {"allpass 500 0.7q", 1, 300, "44100"}, // the first cell a 1
         {"allpass 500 0.7q", 2, 300, "48000"}, // the late reading clearer, but missing pulses
+        {"allpass 550 0.7q", 7, 300, "44100"}, // the last byte, with no cell after it
         {"allpass 600 0.7q", 1, 300, "48000"}, // the rival's first cell no longer in doubt
+        {"allpass 600 0.7q", 2, 300, "48000"}, // first pulses later after a 1 than after a 0
         {"allpass 700 0.7q", 1, 300, "44100"},
         {"allpass 700 0.7q", 1, 9, "44100"},
         {"allpass 1000 0.7q", 11, 100, "44100"}, // first pulses lost: cells keep their values

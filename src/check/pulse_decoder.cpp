@@ -130,6 +130,8 @@ constexpr double start_pulse_cells = 0.2;
 constexpr double period_weight = 0.05;
 constexpr double level_weight = 0.3;
 constexpr double usual_level_weight = 0.02;
+// And how late a first pulse comes after each value by this part of the difference.
+constexpr double lateness_weight = 0.02;
 constexpr double lowest_level = 0.5;
 // This many cells without a first pulse end the data: longer than any dropout a cell
 // survives, shorter than the silence after the last byte.
@@ -506,10 +508,17 @@ double usual_middle(const cell_clock &k, int bit)
     return bit * k.one_height;
 }
 
+// How far the cell's first pulse came from its place, less the lateness usual after the value
+// before it.
+double start_error(const cell_clock &k)
+{
+    return k.start - k.expected - k.lateness[k.last_bit];
+}
+
 // How far the cell's first pulse came from its place, as far as the clock follows it.
 double trusted_error(const cell_clock &k, double length)
 {
-    const double error = k.start - k.expected;
+    const double error = start_error(k);
     const bool trusted = k.settling > 0 || std::fabs(error) <= steady_error * length ||
                          k.start_peak >= trusted_height * k.level;
     return trusted ? error : phase_weight * error;
@@ -923,7 +932,7 @@ void decide_cell(pulse_decoder &d, double index)
     const double shift = shape_shift(k);
     const int bit = height + shift > threshold ? 1 : 0;
     const double start_timing =
-        k.heard && k.settling == 0 ? margin_of((k.start - k.expected) / length, 0) : 1;
+        k.heard && k.settling == 0 ? margin_of(start_error(k) / length, 0) : 1;
     const double middle_timing =
         k.middle_rise >= 0 ? margin_of((k.middle_rise - k.start) / length, one_gap) : 1;
     const cell_reading reading{height, shift, start_timing, middle_timing, k.start, bit, k.heard};
@@ -1013,6 +1022,8 @@ void start_heard(pulse_decoder &d, double length)
     // A part of each error goes into the period, so that the clock follows a drifting player.
     k.error_followed = trusted_error(k, length);
     k.period += period_weight * k.error_followed * k.period / length;
+    if (k.settling == 0)
+        k.lateness[k.last_bit] += lateness_weight * (k.start - k.expected - k.lateness[k.last_bit]);
     // The tone's height on its own path only roughly foretells the pulses'.
     if (k.settling == settling_cells)
         k.level = k.usual_level = k.start_peak;

@@ -156,6 +156,10 @@ struct cell_clock {
     bool cut_start = false;
     // The first cell's place was in doubt and is being read both ways.
     bool forked = false;
+    // How late a first pulse comes after a 0 and after a 1, over many cells: a filter that turns
+    // the phase moves a pulse by what rings on from the cell before, and the clock keeps to the
+    // place between.
+    double lateness[2] = {0, 0};
 };
 
 // After a silence put into the signal the clock has lost its place: the pulses that follow are
