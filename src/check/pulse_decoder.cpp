@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 #include <numeric>
+#include <utility>
 
 namespace {
 
@@ -1459,19 +1460,26 @@ bool tone_like(double period)
 // The program before is over once the next one's lead-in is found: whatever came between
 // belongs to it. Its listener hears it whole, and the decoder starts afresh on the new one,
 // keeping only what it measures of the recording and where its filters and search stand.
+// What only the decoder that saw every sample keeps: the whole recording's measures, and the
+// filters and mending that every reading of it shares.
+void carry_recording(pulse_decoder &to, const pulse_decoder &from)
+{
+    take_recording_measures(to, from);
+    to.band = from.band;
+    to.means = from.means;
+    to.held = from.held;
+}
+
 void hand_over(pulse_decoder &d)
 {
     if (d.on_program)
         d.on_program(d);
     pulse_decoder next;
     next.rate = d.rate;
-    take_recording_measures(next, d);
-    next.band = d.band;
-    next.means = d.means;
+    carry_recording(next, d);
     next.envelope = d.envelope;
     next.previous = d.previous;
     next.previous_tone = d.previous_tone;
-    next.held = d.held;
     next.history = std::move(d.history);
     next.up = d.up;
     next.down = d.down;
@@ -1956,8 +1964,7 @@ void decide_samples(pulse_decoder &d, const filtered_samples &in, std::size_t fr
 // is empty, and one that missed fewer than half as many as the other goes on. Else the one whose
 // middles stood clearly clearer at their heights, or, where either never fitted them, the one
 // whose bytes came closer to no doubt on the whole; the reading from the place the tone
-// foretold where neither is. The recording's own measures are the main decoder's: only it saw
-// every sample.
+// foretold where neither is.
 bool rival_wins(const pulse_decoder &d, const pulse_decoder &rival)
 {
     if (rival.lost_pulses * 2 < d.lost_pulses)
@@ -1986,10 +1993,7 @@ void settle_rival(pulse_decoder &d, bool finished)
         return;
     if (rival_wins(d, rival)) {
         pulse_decoder winner = std::move(d.rival.front());
-        take_recording_measures(winner, d);
-        winner.band = d.band;
-        winner.means = d.means;
-        winner.held = d.held;
+        carry_recording(winner, d);
         winner.on_program = std::move(d.on_program);
         d = std::move(winner);
     }
@@ -2006,11 +2010,10 @@ void decode_block(pulse_decoder &d, const float *samples, std::size_t count)
     for (std::size_t done = 0; done < count; done += filtered_samples::most) {
         const std::size_t size = std::min(filtered_samples::most, count - done);
         filter_samples(d, samples + done, size, filtered);
-        const bool forked_before = !d.rival.empty();
         decide_samples(d, filtered, 0, size);
         if (!d.rival.empty()) {
             pulse_decoder &rival = d.rival.front();
-            decide_samples(rival, filtered, forked_before ? 0 : rival.rival_from, size);
+            decide_samples(rival, filtered, std::exchange(rival.rival_from, 0), size);
             settle_rival(d, false);
         }
     }
@@ -2044,17 +2047,10 @@ void decode_samples(pulse_decoder &d, const float *samples, std::size_t count)
     }
 }
 
-void finish_decoding(pulse_decoder &d)
+namespace {
+
+void finish_reading(pulse_decoder &d)
 {
-    if (!d.rival.empty()) {
-        std::vector<pulse_decoder> rival = std::move(d.rival);
-        d.rival.clear();
-        finish_decoding(rival.front());
-        finish_decoding(d);
-        d.rival = std::move(rival);
-        settle_rival(d, true);
-        return;
-    }
     if (d.end == data_end::not_started) {
         // A tone that the end of the recording broke, with no data after it.
         const double end = static_cast<double>(d.samples);
@@ -2082,6 +2078,17 @@ void finish_decoding(pulse_decoder &d)
         read_early_again(d);
     d.waiting_count = 0;
     close_quiet_window(d);
+}
+
+} // namespace
+
+void finish_decoding(pulse_decoder &d)
+{
+    if (!d.rival.empty())
+        finish_reading(d.rival.front());
+    finish_reading(d);
+    if (!d.rival.empty())
+        settle_rival(d, true);
 }
 
 void take_recording_measures(pulse_decoder &program, const pulse_decoder &whole)

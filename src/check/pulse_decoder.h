@@ -313,7 +313,7 @@ struct pulse_decoder {
     // of two pulses, the data is read from both, the other way by this second decoder, until
     // the early cells show which reads clearer. It never holds more than one.
     std::vector<pulse_decoder> rival;
-    std::size_t rival_from = 0; // the sample of the block it was forked in where it goes on
+    std::size_t rival_from = 0; // in the block it was forked in, where it goes on: 0 after
 
     // Working state.
     cell_clock clock;
