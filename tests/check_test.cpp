@@ -731,7 +731,8 @@ TEST(Check, MiddlesAfterEachValue)
 {
     if (!has_sox())
         GTEST_SKIP() << "sox is not installed (Debian: apt-get install sox)";
-    const std::string three_at_1k = "allpass 1000 0.7q allpass 1000 0.7q allpass 1000 0.7q";
+    const std::string two_at_1k = "allpass 1000 0.7q allpass 1000 0.7q";
+    const std::string three_at_1k = two_at_1k + " allpass 1000 0.7q";
     const struct {
         std::string chain;
         unsigned seed;
@@ -749,6 +750,10 @@ TEST(Check, MiddlesAfterEachValue)
         {"allpass 1000 0.7q", 11, 100, "44100"}, // first pulses lost: cells keep their values
         {three_at_1k, 5, 300, "44100"},
         {three_at_1k, 4, 300, "44100"}, // an earlier pulse read about as clearly
+        // A middle after a 1 hangs on the value after it too: the broad means part them.
+        {two_at_1k, 4, 300, "44100"},
+        {two_at_1k, 5, 300, "48000"},
+        {three_at_1k, 5, 300, "48000"}, // the broad means half as clear again
     };
     scratch_dir dir;
     for (const auto &row : rows) {

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <numeric>
 #include <utility>
 
@@ -67,6 +68,10 @@ constexpr double phase_weight = 0.3;
 // this decoder's own filters counts for a few cells.
 constexpr double decision_height = 0.5;
 constexpr double lowest_one_height = 0.6;
+// The short means' early middles read clearly enough where each stands six spreads from the
+// other value's height; else the broad means' are read where they stand clearer by this much.
+constexpr double clear_enough = 36;
+constexpr double broad_clearer = 1.5;
 constexpr double usual_one_height = 0.95;
 constexpr std::uint64_t one_height_prior = 4;
 constexpr double highest_one_height = 1.4;
@@ -469,7 +474,7 @@ void clear_cell(cell_clock &k)
 {
     k.in_middle = false;
     k.heard = false;
-    k.start_peak = k.middle_peak = 0;
+    k.start_peak = k.middle_peak = k.middle_broad = 0;
     k.middle_rise = -1;
     std::fill_n(k.shape_read, cell_clock::shape_points, false);
     k.cell_from = -1;
@@ -499,6 +504,12 @@ double middle_threshold(const cell_clock &k)
     if (const middle_heights *m = middles_after_last(k))
         return m->low + decision_height * (m->high - m->low);
     return decision_height * k.one_height;
+}
+
+// The cell's middle against its reference, as it is read.
+double middle_height(const cell_clock &k)
+{
+    return (k.broad_middles ? k.middle_broad : k.middle_peak) / middle_reference(k);
 }
 
 // Where a cell of value `bit` usually has its middle.
@@ -631,7 +642,7 @@ void learn_features(cell_clock &k, int bit)
 {
     if (!k.heard)
         return;
-    const double middle = k.middle_peak / middle_reference(k);
+    const double middle = middle_height(k);
     learn_feature(k.middles, bit, middle);
     add_middle(k.middles_after[k.last_bit], middle, k.one_height);
     for (int i = 0; i < cell_clock::shape_points; ++i)
@@ -867,6 +878,49 @@ double clarity_of(const pair_fit &fit, std::size_t cells)
     return spread > 0 ? squared(closest) / spread : std::numeric_limits<double>::max();
 }
 
+// The early cells as the broad means read them; the first pulse's shape was learnt against
+// the short ones.
+void broad_view(const early_cells &e, early_cells &view)
+{
+    view.count = e.count;
+    for (std::size_t n = 0; n < e.count; ++n) {
+        view.cells[n] = e.cells[n];
+        view.cells[n].height = e.cells[n].broad;
+        view.cells[n].shift = 0;
+    }
+}
+
+// Behind filters that turn the phase far, a short mean's middle after a 1 depends on the value
+// after it too, and no four heights hold such middles: the broad means may part them. Their
+// 1s stand lower, at the top quarter's height.
+bool fit_broad(const early_cells &view, const cell_clock &k, pair_fit &fit, double &one_height)
+{
+    double quarter[4];
+    if (!height_quarters(view, quarter))
+        return false;
+    cell_clock broad = k;
+    broad.one_height = one_height = quarter[3];
+    for (middle_heights &m : broad.middles_after)
+        m = middle_heights{};
+    return fit_heights(view, broad, fit);
+}
+
+// Whether the broad means read the early cells, where the short means' fit left them in doubt:
+// `fit` and `one_height` become theirs, and `view` the cells as they read them.
+bool broad_reads_clearer(const early_cells &e, const cell_clock &k, bool fitted, pair_fit &fit,
+                         early_cells &view, double &one_height)
+{
+    broad_view(e, view);
+    pair_fit broad;
+    if (!fit_broad(view, k, broad, one_height))
+        return false;
+    const double clarity = fitted ? clarity_of(fit, e.count) : 0;
+    if (clarity >= clear_enough || clarity_of(broad, e.count) <= broad_clearer * clarity)
+        return false;
+    fit = broad;
+    return true;
+}
+
 // The early cells read again once enough have been read to know the heights their middles
 // stand at; every cell so far is one of them but those still waiting, which the end of the data
 // showed to be silence.
@@ -877,9 +931,19 @@ void read_early_again(pulse_decoder &d)
     e.open = false;
     e.count = std::min<std::size_t>(e.count, d.cells);
     pair_fit fit;
-    const bool fitted = e.count >= fitted_cells_needed && fit_heights(e, k, fit);
+    bool fitted = e.count >= fitted_cells_needed && fit_heights(e, k, fit);
+    const auto view = std::make_unique<early_cells>();
+    const early_cells *read = &e;
+    double one_height = 0;
+    if (e.count >= fitted_cells_needed &&
+        broad_reads_clearer(e, k, fitted, fit, *view, one_height)) {
+        fitted = true;
+        read = view.get();
+        k.broad_middles = true;
+        k.one_height = one_height;
+    }
     if (fitted) {
-        learn_fitted_heights(k, e, fit);
+        learn_fitted_heights(k, *read, fit);
         e.clarity = clarity_of(fit, e.count);
     }
     d.worst_margin = 1;
@@ -888,7 +952,7 @@ void read_early_again(pulse_decoder &d)
     double byte_margin = 1;
     k.last_bit = fitted ? fit.first_after : 0;
     for (std::uint64_t c = 0; c < e.count; ++c) {
-        const cell_reading &cell = e.cells[c];
+        const cell_reading &cell = read->cells[c];
         const double threshold = middle_threshold(k);
         const int bit = fitted ? fit.bits[c] : observed(cell) > threshold ? 1 : 0;
         const double margin = cell_margin(k, cell, threshold, bit);
@@ -926,22 +990,25 @@ void decide_cell(pulse_decoder &d, double index)
 {
     cell_clock &k = d.clock;
     const double length = cell_length(d);
-    const double height = k.middle_peak / middle_reference(k);
+    const double height = middle_height(k);
     const double threshold = middle_threshold(k);
     // The margin is the middle's own: the first pulse's shape only settles what it left in
-    // doubt.
-    const double shift = shape_shift(k);
+    // doubt. It was learnt against the short mean.
+    const double shift = k.broad_middles ? 0 : shape_shift(k);
     const int bit = height + shift > threshold ? 1 : 0;
     const double start_timing =
         k.heard && k.settling == 0 ? margin_of(start_error(k) / length, 0) : 1;
     const double middle_timing =
         k.middle_rise >= 0 ? margin_of((k.middle_rise - k.start) / length, one_gap) : 1;
-    const cell_reading reading{height, shift, start_timing, middle_timing, k.start, bit, k.heard};
+    const double broad = k.middle_broad / middle_reference(k);
+    const cell_reading reading{height,        shift,   broad, start_timing,
+                               middle_timing, k.start, bit,   k.heard};
     const double margin = cell_margin(k, reading, threshold, bit);
     learn_features(k, bit);
     k.last_bit = bit;
-    // The first 1s are averaged with the usual height, the later ones follow slow changes.
-    if (bit && k.heard) {
+    // The first 1s are averaged with the usual height, the later ones follow slow changes. The
+    // broad means' height was fitted from the early cells, on a scale of its own.
+    if (bit && k.heard && !k.broad_middles) {
         const double weight =
             std::max(usual_level_weight, 1.0 / static_cast<double>(++k.ones + one_height_prior));
         k.one_height = std::clamp(k.one_height + weight * (height - k.one_height),
@@ -1163,6 +1230,20 @@ void read_start(pulse_decoder &d, double index, double before, double y, bool ro
         end_data(d);
 }
 
+// The band's mean over the samples the tone's mean takes, up to `index`: centred where the
+// pulses' mean is.
+double broad_mean(const pulse_decoder &d, double index)
+{
+    const float *band = d.history.band.data();
+    const std::size_t mask = sample_history::size - 1;
+    const auto last = static_cast<std::uint64_t>(index);
+    const auto width = static_cast<std::uint64_t>(d.means.tone_width);
+    double sum = 0;
+    for (std::uint64_t i = last + 1 - width; i <= last; ++i)
+        sum += band[i & mask];
+    return sum * d.means.tone_scale;
+}
+
 // The middle of the cell: a 1's second pulse, half a cell after the first.
 void read_middle(pulse_decoder &d, double index, double before, double y)
 {
@@ -1176,8 +1257,10 @@ void read_middle(pulse_decoder &d, double index, double before, double y)
     if (before < threshold && y >= threshold && k.middle_rise < 0)
         k.middle_rise = crossing(index, before, y, threshold);
     const double off_centre = (index - centre) / half_window;
-    k.middle_peak = std::max(k.middle_peak,
-                             y - off_centre_cost * middle_reference(k) * off_centre * off_centre);
+    const double cost = off_centre_cost * middle_reference(k) * off_centre * off_centre;
+    k.middle_peak = std::max(k.middle_peak, y - cost);
+    if (d.early.open || k.broad_middles)
+        k.middle_broad = std::max(k.middle_broad, broad_mean(d, index) - cost);
     if (index >= centre + half_window)
         decide_cell(d, index);
 }

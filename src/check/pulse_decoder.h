@@ -124,6 +124,11 @@ struct cell_clock {
     double start_width = 0;   // at half its height, before the means
     double peak_delay = 0;    // from a first pulse's rise to its top, followed from cell to cell
     double middle_peak = 0, middle_rise = -1;
+    // The middle as the band's mean over a tone's quarter period: a filter that turns the phase
+    // spreads a pulse into a slow swell a short mean misses. The middles are read by it once the
+    // early cells showed it the clearer.
+    double middle_broad = 0;
+    bool broad_middles = false;
     // The pulses' path at two points after the first pulse rose: where a 0's first pulse,
     // twice a 1's, is still high and a 1's has fallen, and where the swing after a 0's goes
     // the deeper. Each is read at `shape_delay` samples, and learnt by value in `shapes`.
@@ -221,6 +226,7 @@ struct held_cells {
 // What a cell's value and margin were decided from.
 struct cell_reading {
     double height, shift; // the middle's height, and what the first pulse's shape added to it
+    double broad;         // the middle's broad height
     double start_timing;  // the margin the first pulse's place left
     double middle_timing; // and the middle's rise, should it be a 1
     double start;
