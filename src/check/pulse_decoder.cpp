@@ -1091,7 +1091,7 @@ void start_heard(pulse_decoder &d, double length)
     k.error_followed = trusted_error(k, length);
     k.period += period_weight * k.error_followed * k.period / length;
     if (k.settling == 0)
-        k.lateness[k.last_bit] += lateness_weight * (k.start - k.expected - k.lateness[k.last_bit]);
+        k.lateness[k.last_bit] += lateness_weight * start_error(k);
     // The tone's height on its own path only roughly foretells the pulses'.
     if (k.settling == settling_cells)
         k.level = k.usual_level = k.start_peak;
@@ -1540,9 +1540,6 @@ bool tone_like(double period)
     return period >= fastest_tone_period && period <= slowest_tone_period;
 }
 
-// The program before is over once the next one's lead-in is found: whatever came between
-// belongs to it. Its listener hears it whole, and the decoder starts afresh on the new one,
-// keeping only what it measures of the recording and where its filters and search stand.
 // What only the decoder that saw every sample keeps: the whole recording's measures, and the
 // filters and mending that every reading of it shares.
 void carry_recording(pulse_decoder &to, const pulse_decoder &from)
@@ -1553,6 +1550,9 @@ void carry_recording(pulse_decoder &to, const pulse_decoder &from)
     to.held = from.held;
 }
 
+// The program before is over once the next one's lead-in is found: whatever came between
+// belongs to it. Its listener hears it whole, and the decoder starts afresh on the new one,
+// keeping only what it measures of the recording and where its filters and search stand.
 void hand_over(pulse_decoder &d)
 {
     if (d.on_program)
